@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Builds Tarvik and runs its whole test suite.
+#
+#   scripts/test.sh                      plain build (build/), unit and end-to-end tests
+#   scripts/test.sh --sanitize address   the same under AddressSanitizer + UBSan (build-asan/)
+#   scripts/test.sh --sanitize thread    the same under ThreadSanitizer (build-tsan/)
+#   scripts/test.sh --fuzz SECONDS       builds the fuzz targets with clang and runs each
+#                                        for SECONDS on its seed corpus (build-fuzz/)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+sanitize=""
+fuzz_seconds=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --sanitize) sanitize="$2"; shift 2 ;;
+    --fuzz) fuzz_seconds="$2"; shift 2 ;;
+    *) echo "usage: scripts/test.sh [--sanitize address|thread] [--fuzz SECONDS]" >&2; exit 2 ;;
+  esac
+done
+
+scripts/setup.sh linux
+jobs=$(nproc 2>/dev/null || echo 2)
+
+if [ -n "$fuzz_seconds" ]; then
+  build="$root/build-fuzz"
+  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTARVIK_FUZZ=ON -DTARVIK_TESTS=OFF -DTARVIK_TOOLS=OFF >/dev/null
+  cmake --build "$build" -j "$jobs" --target fuzzers
+  for target in "$build"/fuzz/fuzz_*; do
+    [ -x "$target" ] || continue
+    name=$(basename "$target")
+    corpus="$root/fuzz/corpus/${name#fuzz_}"
+    work=$(mktemp -d)
+    echo "== $name for ${fuzz_seconds}s"
+    "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" "$corpus" 2>&1 | tail -n 15
+    rm -rf "$work"
+  done
+  exit 0
+fi
+
+case "$sanitize" in
+  "") build="$root/build" ;;
+  address) build="$root/build-asan"; export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ;;
+  thread) build="$root/build-tsan"; export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ;;
+  *) echo "unknown sanitizer: $sanitize" >&2; exit 2 ;;
+esac
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_SANITIZE="$sanitize" >/dev/null
+cmake --build "$build" -j "$jobs"
+ctest --test-dir "$build" -j "$jobs" --output-on-failure --timeout 300

@@ -1,0 +1,381 @@
+// Connection control: connecting and disconnecting, the worker threads' start
+// and stop, the link mode, the session flags and the small shared state.
+#include <cstring>
+
+#include "client/client.h"
+#include "client/window_transport.h"
+
+namespace tarvik {
+namespace {
+
+constexpr int32_t kStopWaitMs = 30000;
+constexpr int32_t kTerminateWaitMs = 10000;
+// ConnectLocal waits up to 10 s for the window thread's window, looking every
+// few milliseconds so that a connect returns as soon as the window exists.
+constexpr int32_t kWindowPollMs = 5;
+constexpr int32_t kWindowPolls = 2000;
+
+// Copies a host text: at most 254 characters, always terminated, the rest of
+// the 255 bytes zero.
+void CopyHost(char (&dst)[255], const char* src) {
+    std::memset(dst, 0, sizeof dst);
+    if (src != nullptr) {
+        size_t n = 0;
+        while (n < sizeof dst - 1 && src[n] != '\0') {
+            ++n;
+        }
+        std::memcpy(dst, src, n);
+    }
+}
+
+// Waits for a worker thread to end; a thread that does not end in time is
+// reported with `message` and ended by force where the system can do that
+// safely. Where it cannot (POSIX), the wait goes on: freeing what a running
+// thread uses would be worse than waiting.
+void StopThread(plat::Thread*& thread, const char* message) {
+    if (!plat::ThreadWait(thread, kStopWaitMs)) {
+        plat::DebugOutput(message);
+        if (plat::ThreadTerminate(thread, 0)) {
+            plat::ThreadWait(thread, kTerminateWaitMs);
+        } else if (!plat::ThreadWait(thread, kTerminateWaitMs)) {
+            plat::ThreadWait(thread, -1);
+        }
+    }
+    plat::ThreadClose(thread);
+    thread = nullptr;
+}
+
+}  // namespace
+
+// ---- Connect ------------------------------------------------------------------
+
+bool CTarvikClient::ConnectLocal() {
+    return Guarded(false, [&] {
+        Disconnect();
+        uint32_t id = 0;
+        plat::Thread* thread = plat::ThreadCreate(&CTarvikClient::WindowThreadProc, this, &id);
+        if (thread == nullptr) {
+            RecordError();
+            return false;
+        }
+        {
+            plat::CLockHold hold(stateLock_);
+            windowThread_ = thread;
+            windowThreadId_ = id;
+        }
+        bool haveWindow = false;
+        for (int32_t poll = 0; poll < kWindowPolls && !haveWindow; ++poll) {
+            plat::SleepMs(kWindowPollMs);
+            uint32_t code = 0;
+            if (plat::ThreadExitCode(thread, &code) && code != plat::kStillActive) {
+                // The thread ended without a window; the next Disconnect
+                // closes its handle.
+                return false;
+            }
+            plat::CLockHold hold(stateLock_);
+            haveWindow = ownWindow_ != 0;
+        }
+        if (!haveWindow) {
+            {
+                plat::CLockHold hold(stateLock_);
+                windowThread_ = nullptr;
+                windowThreadId_ = 0;
+            }
+            StopThread(thread, "Tarvik Client Close Msg TimeOut\r\n");
+            return false;
+        }
+        // The session thread must find the new link mode and a clean session
+        // when it first runs, so all of it is set before the threads start.
+        PrepareSession(MODE_LOCAL);
+        if (!StartWorkers()) {
+            SetLinkMode(MODE_NONE);
+            return false;
+        }
+        return true;
+    });
+}
+
+bool CTarvikClient::ConnectRemote(int32_t port, const char* host, const char* backupHost,
+                                  int32_t backupPort) {
+    return Guarded(false, [&] {
+        Disconnect();
+        INetLink* link = CreateNetLink();
+        if (link == nullptr) {
+            return false;
+        }
+        link->SetOwner(this);
+        link->SetReceiveHandler(&CTarvikClient::NetDataCallback);
+        link->SetEventHandler(&CTarvikClient::NetEventCallback);
+        {
+            plat::CLockHold hold(stateLock_);
+            netLink_ = link;
+            CopyHost(primaryHost_, host);
+            primaryPort_ = port;
+            if (backupHost != nullptr) {
+                CopyHost(backupHost_, backupHost);
+            } else {
+                std::memset(backupHost_, 0, sizeof backupHost_);
+            }
+            backupPort_ = backupPort;
+        }
+        PrepareSession(MODE_REMOTE);
+        if (!StartWorkers()) {
+            SetLinkMode(MODE_NONE);
+            return false;
+        }
+        return true;
+    });
+}
+
+void CTarvikClient::PrepareSession(LinkMode mode) {
+    plat::CLockHold hold(stateLock_);
+    linkMode_ = mode;
+    sessionFlags_ = 0;
+    state_ = CONN_CLOSED;
+    awaitingReply_ = false;
+}
+
+// ---- Workers ---------------------------------------------------------------------
+
+bool CTarvikClient::StartWorkers() {
+    bool needNotify = false;
+    bool needSession = false;
+    {
+        plat::CLockHold hold(stateLock_);
+        needNotify = notifyThread_ == nullptr;
+        needSession = sessionThread_ == nullptr;
+        // The run flags are set before the threads exist, so that a stop
+        // right after a start is never lost.
+        if (needNotify) {
+            notifyRunning_ = true;
+        }
+        if (needSession) {
+            sessionRunning_ = true;
+        }
+    }
+    if (needNotify) {
+        uint32_t id = 0;
+        plat::Thread* thread = plat::ThreadCreate(&CTarvikClient::NotifyThreadProc, this, &id);
+        if (thread == nullptr) {
+            RecordError();
+            return false;
+        }
+        plat::CLockHold hold(stateLock_);
+        notifyThread_ = thread;
+        notifyThreadId_ = id;
+    }
+    if (needSession) {
+        uint32_t id = 0;
+        plat::Thread* thread = plat::ThreadCreate(&CTarvikClient::SessionThreadProc, this, &id);
+        if (thread == nullptr) {
+            RecordError();
+            return false;
+        }
+        plat::CLockHold hold(stateLock_);
+        sessionThread_ = thread;
+        sessionThreadId_ = id;
+    }
+    return true;
+}
+
+void CTarvikClient::StopWorkers() {
+    SetLinkMode(MODE_NONE);
+    ChangeFlags(FLAGS_CLEAR_INIT_OK);
+    SetState(CONN_CLOSED);
+    SetAwaitingReply(false);
+
+    const bool onNotifyThread = IsNotificationThread();
+    plat::Thread* notify = nullptr;
+    {
+        plat::CLockHold hold(stateLock_);
+        notifyRunning_ = false;
+        // A stop asked for from inside an application callback cannot wait
+        // for the thread it runs on: that thread ends when the callback
+        // returns, and the next stop from another thread collects it.
+        if (!onNotifyThread) {
+            notify = notifyThread_;
+        }
+    }
+    if (notify != nullptr) {
+        notifyEvent_->Set();
+        StopThread(notify, "Tarvik Client Close Deal TimeOut\r\n");
+        plat::CLockHold hold(stateLock_);
+        notifyThread_ = nullptr;
+        notifyThreadId_ = 0;
+    }
+
+    plat::Thread* session = nullptr;
+    INetLink* link = nullptr;
+    {
+        plat::CLockHold hold(stateLock_);
+        session = sessionThread_;
+        link = netLink_;
+        sessionRunning_ = false;
+    }
+    if (session != nullptr) {
+        if (link != nullptr) {
+            link->Shutdown();
+        }
+        dataArrivedEvent_->Set();
+        StopThread(session, "Tarvik Client Close Read TimeOut\r\n");
+        plat::CLockHold hold(stateLock_);
+        sessionThread_ = nullptr;
+        sessionThreadId_ = 0;
+    }
+}
+
+bool CTarvikClient::IsNotificationThread() {
+    plat::CLockHold hold(stateLock_);
+    return notifyThread_ != nullptr && notifyThreadId_ == plat::CurrentThreadId();
+}
+
+// ---- Disconnect ---------------------------------------------------------------------
+
+void CTarvikClient::Disconnect() {
+    GuardedVoid([&] {
+        Logout();
+        StopWorkers();
+        // A request still waiting for its reply wakes now (it finds no reply)
+        // instead of after its ten-fold wait: no session thread will end it.
+        replyEvent_->Set();
+
+        WindowHandle own = 0;
+        plat::Thread* windowThread = nullptr;
+        {
+            plat::CLockHold hold(stateLock_);
+            own = ownWindow_;
+            ownWindow_ = 0;
+            serverWindow_ = 0;
+            windowThread = windowThread_;
+        }
+        if (own != 0) {
+            plat::WindowPostMessage(own, WM_TARVIK_QUIT, 0, 0);
+        }
+        if (windowThread != nullptr) {
+            StopThread(windowThread, "Tarvik Client Close Msg TimeOut\r\n");
+            plat::CLockHold hold(stateLock_);
+            windowThread_ = nullptr;
+            windowThreadId_ = 0;
+        }
+
+        {
+            // Under the request lock no request is inside the send path, which
+            // uses the network object outside the state lock.
+            plat::CLockHold request(requestLock_);
+            INetLink* link = nullptr;
+            {
+                plat::CLockHold hold(stateLock_);
+                link = netLink_;
+                netLink_ = nullptr;
+            }
+            if (link != nullptr) {
+                link->Close();
+                DestroyNetLink(link);
+            }
+        }
+
+        {
+            plat::CLockHold hold(stateLock_);
+            notifyQueue_.FreeAll();
+        }
+        // The assembler belongs to the session thread; when a stop could not
+        // collect that thread it is still reset, since the thread has left
+        // its loop by the time StopThread returns.
+        ResetAssembler();
+        {
+            plat::CLockHold hold(stateLock_);
+            advise_.ClearValues();
+        }
+        receiveStream_.Clear();
+    });
+}
+
+// ---- Link state ------------------------------------------------------------------------
+
+bool CTarvikClient::IsLinkUp() {
+    return Guarded(false, [&] {
+        plat::CLockHold hold(stateLock_);
+        switch (linkMode_) {
+            case MODE_LOCAL:
+                return serverWindow_ != 0 && plat::WindowIsWindow(serverWindow_);
+            case MODE_REMOTE:
+                return netLink_ != nullptr && netLink_->IsConnected();
+            default:
+                return false;
+        }
+    });
+}
+
+void CTarvikClient::ChangeFlags(int32_t op) {
+    plat::CLockHold hold(stateLock_);
+    switch (op) {
+        case FLAGS_CLEAR_ALL:
+            sessionFlags_ = 0;
+            break;
+        case FLAGS_SET_LOGGED_IN:
+            sessionFlags_ |= SF_LOGGED_IN;
+            break;
+        case FLAGS_CLEAR_INIT_DONE:
+            sessionFlags_ &= static_cast<uint8_t>(~SF_INIT_DONE);
+            break;
+        case FLAGS_SET_INIT_DONE:
+            sessionFlags_ |= SF_INIT_DONE;
+            break;
+        case FLAGS_CLEAR_INIT_OK:
+            sessionFlags_ &= static_cast<uint8_t>(~SF_INIT_OK);
+            break;
+        case FLAGS_SET_INIT_OK:
+            sessionFlags_ |= SF_INIT_OK;
+            break;
+        default:
+            break;
+    }
+}
+
+bool CTarvikClient::TestFlags(int32_t query) {
+    plat::CLockHold hold(stateLock_);
+    switch (query) {
+        case FLAGS_IS_READY:
+            return sessionFlags_ == SF_READY;
+        case FLAGS_IS_LOGGED_IN:
+            return (sessionFlags_ & SF_LOGGED_IN) != 0;
+        case FLAGS_IS_INIT_DONE:
+            return (sessionFlags_ & SF_INIT_DONE) != 0;
+        case FLAGS_IS_INIT_OK:
+            return (sessionFlags_ & SF_INIT_OK) != 0;
+        default:
+            return false;
+    }
+}
+
+void CTarvikClient::SetLinkMode(LinkMode mode) {
+    plat::CLockHold hold(stateLock_);
+    linkMode_ = mode;
+}
+
+LinkMode CTarvikClient::GetLinkMode() {
+    plat::CLockHold hold(stateLock_);
+    return static_cast<LinkMode>(linkMode_);
+}
+
+void CTarvikClient::SetAwaitingReply(bool awaiting) {
+    plat::CLockHold hold(stateLock_);
+    awaitingReply_ = awaiting;
+}
+
+bool CTarvikClient::GetAwaitingReply() {
+    plat::CLockHold hold(stateLock_);
+    return awaitingReply_;
+}
+
+void CTarvikClient::SetClientId(int16_t id) {
+    plat::CLockHold hold(stateLock_);
+    clientId_ = id;
+}
+
+int16_t CTarvikClient::GetClientId() {
+    plat::CLockHold hold(stateLock_);
+    return clientId_;
+}
+
+}  // namespace tarvik

@@ -1,0 +1,30 @@
+// CLastError: the client's record of the last system error.
+#pragma once
+
+#include <cstdint>
+
+namespace tarvik {
+
+class CLastError {
+  public:
+    static constexpr int32_t kCapacity = 1024;
+
+    CLastError();
+    // Records the calling thread's last system error as "%d %s" (with the
+    // system's text, which keeps its line break) or "%d UnknowErr"; returns
+    // the code.
+    int32_t Record();
+    // Records a given code (the seam's error, or a test's).
+    int32_t RecordCode(int32_t code);
+    // Copies the text into buffer[size], zero-filled and always terminated
+    // within size (size <= 0 or null buffer: nothing).
+    void CopyText(char* buffer, int32_t size) const;
+    int32_t code() const { return code_; }
+    const char* text() const { return text_; }
+
+  private:
+    char text_[kCapacity];
+    int32_t code_ = 0;
+};
+
+}  // namespace tarvik

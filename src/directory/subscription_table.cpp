@@ -1,0 +1,641 @@
+// The subscription table: growth, subscribing, unsubscribing and the queries.
+//
+// Subscribing is all-or-nothing. Every block it may need that can be made
+// ahead (value copies, the grown item array) is made before the table
+// changes; the rest (map nodes, pair arrays) is made step by step with a
+// journal, and a failure undoes the steps already taken. Growth copies the
+// items into the new array, so the old array stays intact until the call has
+// succeeded and can simply be reinstated.
+#include "directory/subscription_table.h"
+
+#include <cstring>
+#include <utility>
+
+#include "client/allocator.h"
+#include "client/var_value.h"
+
+namespace tarvik {
+
+namespace {
+constexpr int64_t kMaxItems = INT32_MAX;
+}  // namespace
+
+// One subscription of an AddAdvise call: the prepared copy of its value
+// (after the step: the item's previous value), and what the step did.
+struct CSubscriptionTable::Entry {
+    VarValue value;
+    int32_t position;
+    int32_t handle;
+    bool created;
+};
+
+// ---- Keys -----------------------------------------------------------------------
+
+bool CSubscriptionTable::MakeKey(uint32_t pointIndex, uint32_t fieldNo, uint32_t* key) {
+    if (pointIndex > 0xFFFFFFu || fieldNo > 0xFFu) {
+        return false;
+    }
+    *key = pointIndex | (fieldNo << 24);
+    return true;
+}
+
+bool CSubscriptionTable::KeyOf(int32_t pointIndex, int32_t fieldNo, uint32_t* key) {
+    if (pointIndex < 0 || fieldNo < 0) {
+        return false;
+    }
+    return MakeKey(static_cast<uint32_t>(pointIndex), static_cast<uint32_t>(fieldNo), key);
+}
+
+// ---- Read access ----------------------------------------------------------------
+
+int32_t CSubscriptionTable::PositionOf(const PositionMap& map, uint32_t key) const {
+    int32_t position = -1;
+    if (!map.Lookup(key, &position) || position < 0 || position >= itemCount_) {
+        return -1;
+    }
+    return position;
+}
+
+const AdviseItem* CSubscriptionTable::ItemAt(int32_t position) const {
+    if (position < 0 || position >= itemCount_) {
+        return nullptr;
+    }
+    return &items_[position];
+}
+
+AdviseItem* CSubscriptionTable::ItemAt(int32_t position) {
+    return const_cast<AdviseItem*>(static_cast<const CSubscriptionTable*>(this)->ItemAt(position));
+}
+
+const AdviseItem* CSubscriptionTable::FindByKey(uint32_t key, int32_t* position) const {
+    const int32_t at = PositionOf(keyMap_, key);
+    if (position != nullptr) {
+        *position = at;
+    }
+    return at < 0 ? nullptr : &items_[at];
+}
+
+AdviseItem* CSubscriptionTable::FindByKey(uint32_t key, int32_t* position) {
+    return const_cast<AdviseItem*>(
+        static_cast<const CSubscriptionTable*>(this)->FindByKey(key, position));
+}
+
+const AdviseItem* CSubscriptionTable::FindByHandle(int32_t handle, int32_t* position) const {
+    const int32_t at = PositionOf(handleMap_, static_cast<uint32_t>(handle));
+    if (position != nullptr) {
+        *position = at;
+    }
+    return at < 0 ? nullptr : &items_[at];
+}
+
+AdviseItem* CSubscriptionTable::FindByHandle(int32_t handle, int32_t* position) {
+    return const_cast<AdviseItem*>(
+        static_cast<const CSubscriptionTable*>(this)->FindByHandle(handle, position));
+}
+
+bool CSubscriptionTable::UserValueOf(const AdviseItem& item, int32_t handle, int32_t* userValue) {
+    for (int32_t k = 0; k < item.PairCount; ++k) {
+        if (item.Pairs[k].Handle == handle) {
+            if (userValue != nullptr) {
+                *userValue = item.Pairs[k].UserValue;
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---- Handles --------------------------------------------------------------------
+
+int32_t CSubscriptionTable::NextHandle(int32_t* counter) const {
+    int32_t handle = *counter;
+    // After about four billion subscriptions the counter comes round again; a
+    // handle still in use is passed over so that no two subscriptions share one.
+    do {
+        handle = handle == INT32_MAX ? INT32_MIN : handle + 1;
+        if (handle == 0) {
+            handle = 1;
+        }
+    } while (handleMap_.Lookup(static_cast<uint32_t>(handle), nullptr));
+    *counter = handle;
+    return handle;
+}
+
+// ---- Subscribing ----------------------------------------------------------------
+
+int32_t CSubscriptionTable::CountNewKeys(uint32_t count, const uint32_t* pointIndexes,
+                                         const uint32_t* fieldNos) const {
+    if (pointIndexes == nullptr || fieldNos == nullptr) {
+        return 0;
+    }
+    int32_t fresh = 0;
+    for (uint32_t i = 0; i < count && fresh < INT32_MAX; ++i) {
+        uint32_t key = 0;
+        if (!MakeKey(pointIndexes[i], fieldNos[i], &key) || !keyMap_.Lookup(key, nullptr)) {
+            ++fresh;
+        }
+    }
+    return fresh;
+}
+
+AdviseItem* CSubscriptionTable::CopyItems(int32_t capacity) const {
+    if (capacity <= 0 || static_cast<size_t>(capacity) > SIZE_MAX / sizeof(AdviseItem)) {
+        return nullptr;
+    }
+    auto* fresh =
+        static_cast<AdviseItem*>(MemAllocZero(sizeof(AdviseItem) * static_cast<size_t>(capacity)));
+    if (fresh == nullptr) {
+        return nullptr;  // zero bytes are items with Key 0, VAL_NONE and no pairs
+    }
+    for (int32_t i = 0; i < itemCount_; ++i) {
+        const AdviseItem& src = items_[i];
+        AdviseItem& dst = fresh[i];
+        dst.Key = src.Key;
+        if (src.Pairs != nullptr && src.PairCapacity > 0) {
+            const size_t bytes = sizeof(AdvisePair) * static_cast<size_t>(src.PairCapacity);
+            dst.Pairs = static_cast<AdvisePair*>(MemAlloc(bytes));
+            if (dst.Pairs == nullptr) {
+                DestroyItems(fresh, capacity);
+                return nullptr;
+            }
+            std::memcpy(dst.Pairs, src.Pairs, bytes);
+            dst.PairCount = src.PairCount;
+            dst.PairCapacity = src.PairCapacity;
+        }
+        if (!VarCopy(&dst.Value, &src.Value)) {
+            DestroyItems(fresh, capacity);
+            return nullptr;
+        }
+    }
+    return fresh;
+}
+
+void CSubscriptionTable::DestroyItems(AdviseItem* items, int32_t capacity) {
+    if (items == nullptr) {
+        return;
+    }
+    for (int32_t i = 0; i < capacity; ++i) {
+        MemFree(items[i].Pairs);
+        VarEmpty(&items[i].Value);
+    }
+    MemFree(items);
+}
+
+bool CSubscriptionTable::AddOne(Entry& entry, uint32_t key, int32_t userValue,
+                                int32_t* handleCounter) {
+    int32_t position = PositionOf(keyMap_, key);
+    bool created = false;
+    if (position < 0) {
+        if (itemCount_ >= capacity_ || !keyMap_.Set(key, itemCount_)) {
+            return false;
+        }
+        position = itemCount_++;
+        items_[position].Key = key;
+        created = true;
+    }
+    AdviseItem& item = items_[position];
+    auto undoCreated = [&] {
+        if (created) {
+            keyMap_.RemoveKey(key);
+            item.Key = 0;
+            --itemCount_;
+        }
+    };
+    if (item.PairCount + 1 > item.PairCapacity) {
+        if (item.PairCount > INT32_MAX - kPairStep) {
+            undoCreated();
+            return false;
+        }
+        const int32_t capacity = item.PairCount + kPairStep;
+        auto* pairs = static_cast<AdvisePair*>(
+            MemAllocZero(sizeof(AdvisePair) * static_cast<size_t>(capacity)));
+        if (pairs == nullptr) {
+            undoCreated();
+            return false;
+        }
+        if (item.PairCount > 0) {
+            std::memcpy(pairs, item.Pairs,
+                        sizeof(AdvisePair) * static_cast<size_t>(item.PairCount));
+        }
+        MemFree(item.Pairs);
+        item.Pairs = pairs;
+        item.PairCapacity = capacity;
+    }
+    const int32_t handle = NextHandle(handleCounter);
+    if (!handleMap_.Set(static_cast<uint32_t>(handle), position)) {
+        undoCreated();
+        return false;
+    }
+    item.Pairs[item.PairCount++] = AdvisePair{handle, userValue};
+    std::swap(item.Value, entry.value);  // the entry keeps the previous value
+    entry.position = position;
+    entry.handle = handle;
+    entry.created = created;
+    return true;
+}
+
+void CSubscriptionTable::Undo(Entry* entries, uint32_t done) {
+    while (done > 0) {
+        Entry& entry = entries[--done];
+        AdviseItem& item = items_[entry.position];
+        // Later steps are undone first, so this step's pair is the item's last
+        // and a created item is the array's last.
+        std::swap(item.Value, entry.value);
+        item.Pairs[--item.PairCount] = AdvisePair{0, 0};
+        handleMap_.RemoveKey(static_cast<uint32_t>(entry.handle));
+        if (entry.created) {
+            keyMap_.RemoveKey(item.Key);
+            item.Key = 0;
+            --itemCount_;
+        }
+    }
+}
+
+bool CSubscriptionTable::AddAdvise(int32_t newCount, uint32_t count, const uint32_t* pointIndexes,
+                                   const uint32_t* fieldNos, const int32_t* userValues,
+                                   const VarValue* values, int32_t* handles, int32_t pointCount,
+                                   int32_t* handleCounter) {
+    if (count == 0) {
+        return true;
+    }
+    if (pointIndexes == nullptr || fieldNos == nullptr || handles == nullptr ||
+        handleCounter == nullptr || count > static_cast<uint32_t>(INT32_MAX) ||
+        static_cast<size_t>(count) > SIZE_MAX / sizeof(Entry)) {
+        return false;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t key = 0;
+        if (!MakeKey(pointIndexes[i], fieldNos[i], &key)) {
+            return false;
+        }
+    }
+    // The caller counted the new keys before its request; counting again here
+    // keeps the array large enough whatever it passes.
+    const int32_t counted = CountNewKeys(count, pointIndexes, fieldNos);
+    const int64_t needed = newCount > counted ? newCount : counted;
+
+    // Value copies first: they are the only blocks whose size is known ahead.
+    auto* entries = static_cast<Entry*>(MemAllocZero(sizeof(Entry) * static_cast<size_t>(count)));
+    if (entries == nullptr) {
+        return false;
+    }
+    auto releaseEntries = [&] {
+        for (uint32_t i = 0; i < count; ++i) {
+            VarEmpty(&entries[i].value);
+        }
+        MemFree(entries);
+    };
+    if (values != nullptr) {
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!VarCopy(&entries[i].value, &values[i])) {
+                releaseEntries();
+                return false;
+            }
+        }
+    }
+
+    // Growth.
+    AdviseItem* oldItems = items_;
+    const int32_t oldCapacity = capacity_;
+    const uint32_t oldKeyTableSize = keyMap_.GetHashTableSize();
+    const uint32_t oldHandleTableSize = handleMap_.GetHashTableSize();
+    bool grew = false;
+    bool sizedMaps = false;
+    if (static_cast<int64_t>(itemCount_) + needed > capacity_) {
+        const int64_t capacity = static_cast<int64_t>(itemCount_) + needed + kItemSlack;
+        AdviseItem* fresh =
+            capacity <= kMaxItems ? CopyItems(static_cast<int32_t>(capacity)) : nullptr;
+        if (fresh == nullptr) {
+            releaseEntries();
+            return false;
+        }
+        if (items_ == nullptr) {
+            // The first array: the maps get as many buckets as the directory
+            // has points, plus one (allocated with their first entry).
+            const uint32_t buckets = pointCount > 0 ? static_cast<uint32_t>(pointCount) + 1u : 1u;
+            keyMap_.InitHashTable(buckets, false);
+            handleMap_.InitHashTable(buckets, false);
+            sizedMaps = true;
+        }
+        // Positions do not change, so the map entries stay valid as they are.
+        items_ = fresh;
+        capacity_ = static_cast<int32_t>(capacity);
+        grew = true;
+    }
+
+    const int32_t savedCounter = *handleCounter;
+    uint32_t done = 0;
+    while (done < count) {
+        uint32_t key = 0;
+        MakeKey(pointIndexes[done], fieldNos[done], &key);
+        const int32_t userValue = userValues != nullptr ? userValues[done] : 0;
+        if (!AddOne(entries[done], key, userValue, handleCounter)) {
+            break;
+        }
+        ++done;
+    }
+    if (done < count) {
+        Undo(entries, done);
+        *handleCounter = savedCounter;
+        if (grew) {
+            DestroyItems(items_, capacity_);
+            items_ = oldItems;
+            capacity_ = oldCapacity;
+        }
+        if (sizedMaps) {
+            keyMap_.InitHashTable(oldKeyTableSize, false);
+            handleMap_.InitHashTable(oldHandleTableSize, false);
+        }
+        releaseEntries();
+        return false;
+    }
+    if (grew) {
+        DestroyItems(oldItems, oldCapacity);
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        handles[i] = entries[i].handle;
+    }
+    releaseEntries();  // releases the items' previous values
+    return true;
+}
+
+// ---- Unsubscribing --------------------------------------------------------------
+
+CSubscriptionTable::Release CSubscriptionTable::ReleaseHandle(int32_t handle, uint32_t* key) {
+    if (handleMap_.IsEmpty()) {
+        return Release::kUnknown;
+    }
+    const AdviseItem* item = FindByHandle(handle);
+    if (item == nullptr) {
+        return Release::kUnknown;
+    }
+    if (item->PairCount <= 1) {
+        if (key != nullptr) {
+            *key = item->Key;
+        }
+        return Release::kLastSubscription;
+    }
+    DropSharedHandle(handle);
+    return Release::kDropped;
+}
+
+bool CSubscriptionTable::DropSharedHandle(int32_t handle) {
+    AdviseItem* item = FindByHandle(handle);
+    // The last subscription of an item goes only with the item itself, so that
+    // no item is left without subscriptions.
+    if (item == nullptr || item->PairCount < 2) {
+        return false;
+    }
+    for (int32_t k = 0; k < item->PairCount; ++k) {
+        if (item->Pairs[k].Handle == handle) {
+            const int32_t last = item->PairCount - 1;
+            item->Pairs[k] = item->Pairs[last];
+            item->Pairs[last] = AdvisePair{0, 0};
+            item->PairCount = last;
+            break;
+        }
+    }
+    handleMap_.RemoveKey(static_cast<uint32_t>(handle));
+    return true;
+}
+
+void CSubscriptionTable::MoveItem(int32_t from, int32_t to) {
+    AdviseItem& src = items_[from];
+    AdviseItem& dst = items_[to];
+    for (int32_t k = 0; k < src.PairCount; ++k) {
+        // Every handle of the item is in the map already: re-pointing it
+        // replaces a value and needs no memory.
+        handleMap_.Set(static_cast<uint32_t>(src.Pairs[k].Handle), to);
+    }
+    keyMap_.Set(src.Key, to);
+    dst.Key = src.Key;
+    // The moved item hands its value and pairs over; the hole's pair array
+    // goes to the vacated position for reuse. Nothing is allocated, so a
+    // removal that the server has confirmed cannot fail half way.
+    VarEmpty(&dst.Value);
+    dst.Value = src.Value;
+    src.Value = VarNone();
+    std::swap(dst.Pairs, src.Pairs);
+    std::swap(dst.PairCount, src.PairCount);
+    std::swap(dst.PairCapacity, src.PairCapacity);
+}
+
+void CSubscriptionTable::ClearItem(AdviseItem& item) {
+    item.Key = 0;
+    VarEmpty(&item.Value);
+    item.PairCount = 0;
+    if (item.Pairs != nullptr && item.PairCapacity > 0) {
+        std::memset(item.Pairs, 0, sizeof(AdvisePair) * static_cast<size_t>(item.PairCapacity));
+    }
+}
+
+bool CSubscriptionTable::RemoveLastSubscription(int32_t handle) {
+    int32_t position = -1;
+    AdviseItem* item = FindByHandle(handle, &position);
+    if (item == nullptr) {
+        return false;
+    }
+    if (item->PairCount >= 2) {
+        // Subscribed again meanwhile: only this handle goes.
+        return DropSharedHandle(handle);
+    }
+    handleMap_.RemoveKey(static_cast<uint32_t>(handle));
+    keyMap_.RemoveKey(item->Key);
+    const int32_t last = itemCount_ - 1;
+    if (position != last) {
+        MoveItem(last, position);
+    }
+    ClearItem(items_[last]);
+    --itemCount_;
+    return true;
+}
+
+void CSubscriptionTable::RemoveAll() {
+    keyMap_.InitHashTable(PositionMap::kDefaultTableSize, false);
+    handleMap_.InitHashTable(PositionMap::kDefaultTableSize, false);
+    DestroyItems(items_, capacity_);
+    items_ = nullptr;
+    itemCount_ = 0;
+    capacity_ = 0;
+}
+
+// ---- Values ---------------------------------------------------------------------
+
+void CSubscriptionTable::ClearValues() {
+    for (int32_t i = 0; i < capacity_; ++i) {
+        VarEmpty(&items_[i].Value);
+    }
+}
+
+// ---- Queries --------------------------------------------------------------------
+
+int32_t CSubscriptionTable::GetAdviseInfoByHandle(int32_t count, const int32_t* handles,
+                                                  int32_t* pointIndexes, int32_t* fieldNos,
+                                                  int32_t* userValues) const {
+    if (count <= 0) {
+        return 0;
+    }
+    if (handles == nullptr) {
+        return -1;
+    }
+    int32_t found = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        int32_t pointIndex = -1;
+        int32_t fieldNo = -1;
+        int32_t userValue = 0;
+        if (const AdviseItem* item = FindByHandle(handles[i])) {
+            pointIndex = static_cast<int32_t>(PointIndexOf(item->Key));
+            fieldNo = static_cast<int32_t>(FieldNoOf(item->Key));
+            UserValueOf(*item, handles[i], &userValue);
+            ++found;
+        }
+        if (pointIndexes != nullptr) {
+            pointIndexes[i] = pointIndex;
+        }
+        if (fieldNos != nullptr) {
+            fieldNos[i] = fieldNo;
+        }
+        if (userValues != nullptr) {
+            userValues[i] = userValue;
+        }
+    }
+    return found;
+}
+
+int32_t CSubscriptionTable::EnumAdviseItems(int32_t count, int32_t* pointIndexes,
+                                            int32_t* fieldNos) const {
+    int32_t filled = 0;
+    for (int32_t j = 0; j < count; ++j) {
+        int32_t pointIndex = -1;
+        int32_t fieldNo = -1;
+        if (j < itemCount_) {
+            pointIndex = static_cast<int32_t>(PointIndexOf(items_[j].Key));
+            fieldNo = static_cast<int32_t>(FieldNoOf(items_[j].Key));
+            ++filled;
+        }
+        if (pointIndexes != nullptr) {
+            pointIndexes[j] = pointIndex;
+        }
+        if (fieldNos != nullptr) {
+            fieldNos[j] = fieldNo;
+        }
+    }
+    return filled;
+}
+
+int32_t CSubscriptionTable::EnumAdviseHandles(int32_t count, int32_t* handles,
+                                              int32_t* userValues) const {
+    int32_t written = 0;
+    PositionMap::Position pos = handleMap_.GetStartPosition();
+    while (pos && written < count) {
+        uint32_t key = 0;
+        int32_t position = -1;
+        handleMap_.GetNextAssoc(pos, key, position);
+        const int32_t handle = static_cast<int32_t>(key);
+        int32_t userValue = 0;
+        if (const AdviseItem* item = ItemAt(position)) {
+            UserValueOf(*item, handle, &userValue);
+        }
+        if (handles != nullptr) {
+            handles[written] = handle;
+        }
+        if (userValues != nullptr) {
+            userValues[written] = userValue;
+        }
+        ++written;
+    }
+    return written;
+}
+
+int32_t CSubscriptionTable::GetAdviseCounts(int32_t count, const int32_t* pointIndexes,
+                                            const int32_t* fieldNos, int32_t* counts) const {
+    if (count <= 0) {
+        return 0;
+    }
+    if (pointIndexes == nullptr || fieldNos == nullptr) {
+        return -1;
+    }
+    int32_t found = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        int32_t pairs = -1;
+        uint32_t key = 0;
+        if (KeyOf(pointIndexes[i], fieldNos[i], &key)) {
+            if (const AdviseItem* item = FindByKey(key)) {
+                pairs = item->PairCount;
+                ++found;
+            }
+        }
+        if (counts != nullptr) {
+            counts[i] = pairs;
+        }
+    }
+    return found;
+}
+
+int32_t CSubscriptionTable::GetAdviseHandles(int32_t pointIndex, int32_t fieldNo, int32_t count,
+                                             int32_t* handles, int32_t* userValues) const {
+    uint32_t key = 0;
+    const AdviseItem* item = KeyOf(pointIndex, fieldNo, &key) ? FindByKey(key) : nullptr;
+    if (item == nullptr) {
+        return -1;
+    }
+    int32_t filled = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        int32_t handle = -1;
+        int32_t userValue = 0;
+        if (i < item->PairCount) {
+            handle = item->Pairs[i].Handle;
+            userValue = item->Pairs[i].UserValue;
+            ++filled;
+        }
+        if (handles != nullptr) {
+            handles[i] = handle;
+        }
+        if (userValues != nullptr) {
+            userValues[i] = userValue;
+        }
+    }
+    return filled;
+}
+
+int32_t CSubscriptionTable::GetValuesByHandle(int32_t count, const int32_t* handles,
+                                              VarValue* values) const {
+    if (count <= 0) {
+        return 0;
+    }
+    if (handles == nullptr || values == nullptr) {
+        return -1;
+    }
+    int32_t found = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        VarEmpty(&values[i]);
+        const AdviseItem* item = FindByHandle(handles[i]);
+        if (item != nullptr && VarCopy(&values[i], &item->Value)) {
+            ++found;
+        }
+    }
+    return found;
+}
+
+int32_t CSubscriptionTable::GetValuesByItem(int32_t count, const int32_t* pointIndexes,
+                                            const int32_t* fieldNos, VarValue* values) const {
+    if (count <= 0) {
+        return 0;
+    }
+    if (pointIndexes == nullptr || fieldNos == nullptr || values == nullptr) {
+        return -1;
+    }
+    int32_t found = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        VarEmpty(&values[i]);
+        uint32_t key = 0;
+        const AdviseItem* item =
+            KeyOf(pointIndexes[i], fieldNos[i], &key) ? FindByKey(key) : nullptr;
+        if (item != nullptr && VarCopy(&values[i], &item->Value)) {
+            ++found;
+        }
+    }
+    return found;
+}
+
+}  // namespace tarvik

@@ -1,0 +1,164 @@
+// The subscription table: subscribed items, their subscriptions (handle and
+// user value) and each item's last received value.
+//
+// Items sit in one contiguous array at positions 0 .. ItemCount()-1 without
+// gaps. The key map takes an item's Key to its position, the handle map takes
+// every live subscription handle to the position of the item that holds it;
+// its entry count is the number of subscriptions. Every move of an item
+// re-points the map entries of the moved item.
+//
+// The table is not locked by itself: every caller holds the client's state
+// lock. Pointers to items are valid only while that lock is held, since growth
+// moves every item.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "directory/hash_map.h"
+#include "tarvik/tarvik.h"
+
+namespace tarvik {
+
+struct AdvisePair {
+    int32_t Handle;
+    int32_t UserValue;
+};
+
+struct AdviseItem {
+    uint32_t Key;       // point index | (FieldNo << 24)
+    VarValue Value;     // the last received value; VAL_NONE until one is known
+    AdvisePair* Pairs;  // the item's subscriptions, no gaps below PairCount
+    int32_t PairCount;
+    int32_t PairCapacity;
+};
+
+class CSubscriptionTable {
+  public:
+    using PositionMap = CHashMap<uint32_t, int32_t>;
+
+    // The item array grows this far beyond the immediate need.
+    static constexpr int32_t kItemSlack = 200;
+    // Pair arrays start with this many pairs and grow by as many.
+    static constexpr int32_t kPairStep = 4;
+
+    CSubscriptionTable() = default;
+    ~CSubscriptionTable() { Free(); }
+    CSubscriptionTable(const CSubscriptionTable&) = delete;
+    CSubscriptionTable& operator=(const CSubscriptionTable&) = delete;
+
+    // ---- Keys -----------------------------------------------------------------
+    // The Key of an item; false when the point index does not fit 24 bits or
+    // the FieldNo is above 255 (such an item could only alias another one).
+    static bool MakeKey(uint32_t pointIndex, uint32_t fieldNo, uint32_t* key);
+    static uint32_t PointIndexOf(uint32_t key) { return key & 0xFFFFFFu; }
+    static uint32_t FieldNoOf(uint32_t key) { return key >> 24; }
+
+    // ---- Read access ----------------------------------------------------------
+    int32_t ItemCount() const { return itemCount_; }
+    int32_t ItemCapacity() const { return capacity_; }
+    int32_t HandleCount() const { return handleMap_.GetCount(); }
+    // The item at a position below ItemCount(); null otherwise.
+    const AdviseItem* ItemAt(int32_t position) const;
+    AdviseItem* ItemAt(int32_t position);
+    // The item of a Key or of a handle (and its position); null when unknown.
+    const AdviseItem* FindByKey(uint32_t key, int32_t* position = nullptr) const;
+    AdviseItem* FindByKey(uint32_t key, int32_t* position = nullptr);
+    const AdviseItem* FindByHandle(int32_t handle, int32_t* position = nullptr) const;
+    AdviseItem* FindByHandle(int32_t handle, int32_t* position = nullptr);
+    // The user value of the subscription `handle` on `item`; false when the
+    // item holds no such subscription.
+    static bool UserValueOf(const AdviseItem& item, int32_t handle, int32_t* userValue);
+    const PositionMap& KeyMap() const { return keyMap_; }
+    const PositionMap& HandleMap() const { return handleMap_; }
+
+    // ---- Handles --------------------------------------------------------------
+    // Advances *counter to the next handle and returns it: never 0 (after -1
+    // comes 1), and never a handle that is still live in this table.
+    int32_t NextHandle(int32_t* counter) const;
+
+    // ---- Subscribing ----------------------------------------------------------
+    // The number of items whose Key is not in the key map; an item listed
+    // twice counts twice.
+    int32_t CountNewKeys(uint32_t count, const uint32_t* pointIndexes,
+                         const uint32_t* fieldNos) const;
+    // Enters `count` subscriptions: per i, finds or adds the item of
+    // (pointIndexes[i], fieldNos[i]), appends (handle, userValues[i] or 0),
+    // replaces the item's value by a copy of values[i] (values null: empty)
+    // and writes the handle to handles[i]. newCount is the caller's
+    // CountNewKeys; the array grows to ItemCount() + newCount + kItemSlack when
+    // it is too small, and the first growth sizes both maps to pointCount + 1
+    // buckets. Handles come from *handleCounter (see NextHandle).
+    // false when an item is invalid or memory is short: then the table, the
+    // counter and handles[] are as they were.
+    bool AddAdvise(int32_t newCount, uint32_t count, const uint32_t* pointIndexes,
+                   const uint32_t* fieldNos, const int32_t* userValues, const VarValue* values,
+                   int32_t* handles, int32_t pointCount, int32_t* handleCounter);
+
+    // ---- Unsubscribing --------------------------------------------------------
+    enum class Release {
+        kUnknown,           // the handle map does not hold the handle
+        kLastSubscription,  // the handle is its item's last subscription; nothing changed
+        kDropped,           // a shared handle: dropped from its item and the handle map
+    };
+    // The first pass of Unadvise for one handle. For kLastSubscription, *key
+    // (optional) receives the item's Key, which goes to the server.
+    Release ReleaseHandle(int32_t handle, uint32_t* key);
+    // Drops a handle that shares its item with others: the item's last pair
+    // moves into its place, the vacated pair becomes (0, 0), the handle leaves
+    // the handle map. false when the handle map does not hold it.
+    bool DropSharedHandle(int32_t handle);
+    // After the server confirmed: removes the handle and its item's Key from
+    // the maps and closes the hole with the last item. false (nothing done)
+    // when the handle is no longer in the handle map.
+    bool RemoveLastSubscription(int32_t handle);
+    // Empties both maps (releasing their tables) and destroys every item; the
+    // table is as on a new client.
+    void RemoveAll();
+
+    // ---- Values and teardown --------------------------------------------------
+    // Empties every item's last value (releasing text blocks); items and
+    // subscriptions stay.
+    void ClearValues();
+    // Destroys every item, both maps and the item array.
+    void Free() { RemoveAll(); }
+
+    // ---- The queries of the interface -----------------------------------------
+    // Null outputs are skipped; a null input array with count > 0 gives -1.
+    // Point indexes or FieldNos outside 24 bits / 0..255 name no item.
+    int32_t GetAdviseInfoByHandle(int32_t count, const int32_t* handles, int32_t* pointIndexes,
+                                  int32_t* fieldNos, int32_t* userValues) const;
+    int32_t EnumAdviseItems(int32_t count, int32_t* pointIndexes, int32_t* fieldNos) const;
+    int32_t EnumAdviseHandles(int32_t count, int32_t* handles, int32_t* userValues) const;
+    int32_t GetAdviseCounts(int32_t count, const int32_t* pointIndexes, const int32_t* fieldNos,
+                            int32_t* counts) const;
+    int32_t GetAdviseHandles(int32_t pointIndex, int32_t fieldNo, int32_t count, int32_t* handles,
+                             int32_t* userValues) const;
+    // values[] must hold valid VarValues: each is emptied first. An entry whose
+    // text copy cannot be allocated stays empty and is not counted.
+    int32_t GetValuesByHandle(int32_t count, const int32_t* handles, VarValue* values) const;
+    int32_t GetValuesByItem(int32_t count, const int32_t* pointIndexes, const int32_t* fieldNos,
+                            VarValue* values) const;
+
+  private:
+    struct Entry;
+
+    static bool KeyOf(int32_t pointIndex, int32_t fieldNo, uint32_t* key);
+    int32_t PositionOf(const PositionMap& map, uint32_t key) const;
+    // A new array of `capacity` items holding copies of the items in use.
+    AdviseItem* CopyItems(int32_t capacity) const;
+    static void DestroyItems(AdviseItem* items, int32_t capacity);
+    bool AddOne(Entry& entry, uint32_t key, int32_t userValue, int32_t* handleCounter);
+    void Undo(Entry* entries, uint32_t done);
+    // Moves the item at `from` into the hole at `to`, re-pointing its map entries.
+    void MoveItem(int32_t from, int32_t to);
+    static void ClearItem(AdviseItem& item);
+
+    AdviseItem* items_ = nullptr;
+    int32_t itemCount_ = 0;
+    int32_t capacity_ = 0;
+    PositionMap keyMap_;
+    PositionMap handleMap_;
+};
+
+}  // namespace tarvik

@@ -1,0 +1,175 @@
+// The socket calls of the network component on POSIX systems.
+#include "netlink/socket.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace tarvik {
+namespace netsock {
+namespace {
+
+int32_t WaitFor(Handle socket, short events, int32_t milliseconds) {
+    pollfd p{};
+    p.fd = static_cast<int>(socket);
+    p.events = events;
+    for (;;) {
+        const int r = ::poll(&p, 1, milliseconds < 0 ? 0 : milliseconds);
+        if (r > 0) {
+            return 1;
+        }
+        if (r == 0) {
+            return 0;
+        }
+        if (errno != EINTR) {
+            return -1;
+        }
+        // A signal cut the wait short; waiting the whole time again is
+        // harmless for the component's short waits.
+    }
+}
+
+bool WouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+}  // namespace
+
+bool Startup() {
+    return true;
+}
+
+int32_t Resolve(const char* host, uint16_t port, Address* out, int32_t max) {
+    if (host == nullptr || host[0] == '\0' || out == nullptr || max <= 0) {
+        return 0;
+    }
+    char service[8];
+    std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(host, service, &hints, &list) != 0 || list == nullptr) {
+        return 0;
+    }
+    int32_t n = 0;
+    for (const addrinfo* a = list; a != nullptr && n < max; a = a->ai_next) {
+        if (a->ai_addr == nullptr || a->ai_addrlen == 0 || a->ai_addrlen > sizeof out[n].bytes) {
+            continue;
+        }
+        std::memset(&out[n], 0, sizeof out[n]);
+        std::memcpy(out[n].bytes, a->ai_addr, a->ai_addrlen);
+        out[n].length = static_cast<int32_t>(a->ai_addrlen);
+        out[n].family = a->ai_family;
+        ++n;
+    }
+    ::freeaddrinfo(list);
+    return n;
+}
+
+Handle Open(const Address& address) {
+    const int fd = ::socket(address.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    return fd < 0 ? kInvalid : static_cast<Handle>(fd);
+}
+
+int32_t StartConnect(Handle socket, const Address& address) {
+    if (address.length <= 0 || static_cast<size_t>(address.length) > sizeof address.bytes) {
+        return -1;
+    }
+    sockaddr_storage target{};
+    std::memcpy(&target, address.bytes, static_cast<size_t>(address.length));
+    const int r = ::connect(static_cast<int>(socket), reinterpret_cast<const sockaddr*>(&target),
+                            static_cast<socklen_t>(address.length));
+    if (r == 0) {
+        return 1;
+    }
+    return errno == EINPROGRESS || errno == EINTR ? 0 : -1;
+}
+
+bool ConnectResult(Handle socket) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(static_cast<int>(socket), SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        return false;
+    }
+    if (error != 0) {
+        return false;
+    }
+    // Writable without an error can still mean "not connected" on some
+    // systems; asking for the peer settles it.
+    sockaddr_storage peer{};
+    socklen_t peerLength = sizeof peer;
+    return ::getpeername(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&peer),
+                         &peerLength) == 0;
+}
+
+int32_t WaitReadable(Handle socket, int32_t milliseconds) {
+    return WaitFor(socket, POLLIN, milliseconds);
+}
+
+int32_t WaitWritable(Handle socket, int32_t milliseconds) {
+    return WaitFor(socket, POLLOUT, milliseconds);
+}
+
+bool SetNoDelay(Handle socket) {
+    const int on = 1;
+    return ::setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
+int32_t SendSome(Handle socket, const void* bytes, int32_t count) {
+    for (;;) {
+        const ssize_t r = ::send(static_cast<int>(socket), bytes, static_cast<size_t>(count),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r > 0) {
+            return static_cast<int32_t>(r);
+        }
+        if (r == 0) {
+            return kWouldBlock;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        return WouldBlock(errno) ? kWouldBlock : kFailed;
+    }
+}
+
+int32_t RecvSome(Handle socket, void* buffer, int32_t count) {
+    for (;;) {
+        const ssize_t r =
+            ::recv(static_cast<int>(socket), buffer, static_cast<size_t>(count), MSG_DONTWAIT);
+        if (r >= 0) {
+            return static_cast<int32_t>(r);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        return WouldBlock(errno) ? kWouldBlock : kFailed;
+    }
+}
+
+void ShutdownBoth(Handle socket) {
+    if (socket != kInvalid) {
+        ::shutdown(static_cast<int>(socket), SHUT_RDWR);
+    }
+}
+
+void CloseSocket(Handle socket) {
+    if (socket != kInvalid) {
+        // The descriptor is gone after close even when it reports EINTR;
+        // closing again could hit a descriptor another thread just opened.
+        ::close(static_cast<int>(socket));
+    }
+}
+
+}  // namespace netsock
+}  // namespace tarvik

@@ -1,0 +1,375 @@
+// The session thread: finds the server while the link is down, logs in,
+// registers the subscriptions once after every login, sends heartbeats,
+// notices lost replies and takes a silent link down, and drains the receive
+// stream so that every message from the server is handled on this thread.
+// Also the session's counters and the logout.
+#include "client/allocator.h"
+#include "client/client.h"
+#include "session/message.h"
+
+namespace tarvik {
+namespace {
+
+constexpr int32_t kLoopWaitMs = 100;
+constexpr uint32_t kNoServerPauseMs = 1000;
+constexpr int32_t kTimeoutsBeforeDrop = 3;
+constexpr int32_t kReplyWaitFactor = 10;
+
+int32_t Advance(int32_t value) {
+    return static_cast<int32_t>(static_cast<uint32_t>(value) + 1u);
+}
+
+// Whether more than `interval` ms have passed since `base`. The interval is
+// compared as an unsigned number, as the stored setting is used unchecked; the
+// elapsed time is a difference, so a base near the top of the tick range
+// never makes it fire early.
+bool Elapsed(uint32_t now, uint32_t base, int32_t interval) {
+    return now - base > static_cast<uint32_t>(interval);
+}
+
+}  // namespace
+
+// ---- Counters ------------------------------------------------------------------
+
+int32_t CTarvikClient::NextSequence(bool advance) {
+    plat::CLockHold hold(stateLock_);
+    if (advance) {
+        sequence_ = Advance(sequence_);
+    }
+    return sequence_;
+}
+
+int32_t CTarvikClient::NextRequestId(bool advance) {
+    plat::CLockHold hold(stateLock_);
+    if (advance) {
+        requestId_ = Advance(requestId_);
+        if (requestId_ == 0) {
+            requestId_ = 1;
+        }
+    }
+    return requestId_;
+}
+
+int32_t CTarvikClient::CountTimeout(bool reset) {
+    plat::CLockHold hold(stateLock_);
+    if (reset) {
+        timeoutCounter_ = 0;
+    } else {
+        timeoutCounter_ = Advance(timeoutCounter_);
+    }
+    return timeoutCounter_;
+}
+
+// ---- The loop --------------------------------------------------------------------
+
+uint32_t CTarvikClient::SessionThreadProc(void* arg) {
+    static_cast<CTarvikClient*>(arg)->RunSession();
+    return 1;
+}
+
+void CTarvikClient::RunSession() {
+    for (;;) {
+        {
+            plat::CLockHold hold(stateLock_);
+            if (!sessionRunning_) {
+                return;
+            }
+        }
+        if (IsLinkUp()) {
+            if (!GetAwaitingReply() && !TestFlags(FLAGS_IS_LOGGED_IN)) {
+                SendLogin();
+            } else if (!GetAwaitingReply() && !TestFlags(FLAGS_IS_INIT_DONE)) {
+                const int32_t verdict = RegisterSubscriptions();
+                if (verdict == 1) {
+                    ChangeFlags(FLAGS_SET_INIT_DONE);
+                    ChangeFlags(FLAGS_CLEAR_INIT_OK);
+                    PostStateChange(CONN_REJECTED);
+                } else if (verdict == 2) {
+                    {
+                        plat::CLockHold hold(stateLock_);
+                        heartbeatAnswered_ = true;
+                    }
+                    ChangeFlags(FLAGS_SET_INIT_DONE);
+                    ChangeFlags(FLAGS_SET_INIT_OK);
+                    PostStateChange(CONN_READY);
+                }
+            }
+        } else if (FindServer()) {
+            SetAwaitingReply(false);
+            CountTimeout(true);
+            {
+                const uint32_t now = plat::TickCount();
+                plat::CLockHold hold(stateLock_);
+                heartbeatTime_ = now;
+            }
+            PostStateChange(CONN_PENDING);
+        } else {
+            {
+                plat::CLockHold hold(stateLock_);
+                if (!sessionRunning_) {
+                    return;
+                }
+            }
+            WaitWhileRunning(1, kNoServerPauseMs);
+            PostStateChange(CONN_NO_SERVER);
+        }
+        DrainReceiveStream();
+        CheckTimers();
+        dataArrivedEvent_->Wait(kLoopWaitMs);  // auto-reset: a signal is consumed
+    }
+}
+
+void CTarvikClient::SendLogin() {
+    int32_t parameter = 0;
+    {
+        plat::CLockHold hold(stateLock_);
+        parameter = clientParameter_;
+    }
+    const int32_t sequence = NextSequence(true);
+    uint8_t* message = nullptr;
+    size_t size = 0;
+    if (!BuildMessage(CMD_LOGIN, static_cast<int16_t>(parameter & 0xFFFF), LOGIN_CLIENT_ID, 0,
+                      sequence, nullptr, 0, &message, &size)) {
+        return;  // retried on a later pass
+    }
+    SetAwaitingReply(true);
+    if (SendFrame(message, size)) {
+        const uint32_t now = plat::TickCount();
+        plat::CLockHold hold(stateLock_);
+        lastSendTime_ = now;
+    } else {
+        SetAwaitingReply(false);
+    }
+    MemFree(message);
+}
+
+// ---- Registration -------------------------------------------------------------
+
+int32_t CTarvikClient::RegisterSubscriptions() {
+    uint8_t* payload = nullptr;
+    int32_t n = 0;
+    int32_t pairs = 0;
+    int16_t clientId = 0;
+    {
+        // Counted and walked under one hold, so that an Advise running at the
+        // same time cannot make the count and the list disagree.
+        plat::CLockHold hold(stateLock_);
+        n = advise_.ItemCount();
+        if (n == 0) {
+            return 2;
+        }
+        payload = static_cast<uint8_t*>(MemAlloc(4 + 8 * static_cast<size_t>(n)));
+        if (payload == nullptr) {
+            return 0;
+        }
+        for (int32_t i = 0; i < n; ++i) {
+            const AdviseItem* item = advise_.ItemAt(i);
+            const uint32_t pointIndex = CSubscriptionTable::PointIndexOf(item->Key);
+            const uint32_t fieldNo = CSubscriptionTable::FieldNoOf(item->Key);
+            if (!directory_.IsValidItem(pointIndex, fieldNo, nullptr)) {
+                break;
+            }
+            StoreU32(payload + 4 + 8 * static_cast<size_t>(pairs), pointIndex);
+            StoreU32(payload + 8 + 8 * static_cast<size_t>(pairs), fieldNo);
+            ++pairs;
+        }
+        StoreU32(payload, static_cast<uint32_t>(pairs));
+        clientId = clientId_;
+    }
+    if (pairs != n) {
+        MemFree(payload);
+        return 1;
+    }
+    const int32_t sequence = NextSequence(true);
+    uint8_t* message = nullptr;
+    size_t size = 0;
+    if (BuildMessage(CMD_RESUBSCRIBE, 1, clientId, 0, sequence, payload,
+                     4 + 8 * static_cast<uint32_t>(n), &message, &size)) {
+        SetAwaitingReply(true);
+        if (SendFrame(message, size)) {
+            const uint32_t now = plat::TickCount();
+            plat::CLockHold hold(stateLock_);
+            lastSendTime_ = now;
+        } else {
+            SetAwaitingReply(false);
+        }
+        MemFree(message);
+    }
+    MemFree(payload);
+    return 0;
+}
+
+// ---- Timers ------------------------------------------------------------------------
+
+void CTarvikClient::CheckTimers() {
+    const bool linkUp = IsLinkUp();
+
+    // Heartbeat.
+    if (linkUp && TestFlags(FLAGS_IS_READY) && !GetAwaitingReply()) {
+        const uint32_t now = plat::TickCount();
+        uint32_t last = 0;
+        int32_t interval = 0;
+        {
+            plat::CLockHold hold(stateLock_);
+            last = heartbeatTime_;
+            interval = heartbeatInterval_;
+        }
+        if (now < last) {
+            plat::CLockHold hold(stateLock_);
+            heartbeatTime_ = now;  // the tick wrapped: start the interval again
+        } else if (Elapsed(now, last, interval)) {
+            bool answered = false;
+            bool hasItems = false;
+            int16_t clientId = 0;
+            {
+                plat::CLockHold hold(stateLock_);
+                answered = heartbeatAnswered_;
+                hasItems = advise_.ItemCount() > 0;
+                clientId = clientId_;
+            }
+            const int16_t command = hasItems ? CMD_HEARTBEAT_DATA : CMD_HEARTBEAT;
+            if (!answered && GetState() != CONN_REFUSED) {
+                // The previous heartbeat went unanswered: set the session up
+                // again on the next pass.
+                ChangeFlags(FLAGS_CLEAR_INIT_DONE);
+                ChangeFlags(FLAGS_CLEAR_INIT_OK);
+                PostStateChange(CONN_PENDING);
+                const uint32_t stamp = plat::TickCount();
+                plat::CLockHold hold(stateLock_);
+                heartbeatTime_ = stamp;
+            } else {
+                const int32_t sequence = NextSequence(true);
+                uint8_t* message = nullptr;
+                size_t size = 0;
+                if (BuildMessage(command, 0, clientId, 0, sequence, nullptr, 0, &message, &size)) {
+                    {
+                        plat::CLockHold hold(stateLock_);
+                        heartbeatAnswered_ = false;
+                        awaitingReply_ = true;
+                    }
+                    if (SendFrame(message, size)) {
+                        const uint32_t stamp = plat::TickCount();
+                        plat::CLockHold hold(stateLock_);
+                        lastSendTime_ = stamp;
+                        heartbeatTime_ = stamp;
+                    } else {
+                        plat::CLockHold hold(stateLock_);
+                        heartbeatAnswered_ = true;
+                        awaitingReply_ = false;
+                    }
+                    MemFree(message);
+                }
+            }
+        }
+    }
+
+    // Reply timeout.
+    if (linkUp && GetAwaitingReply()) {
+        const uint32_t now = plat::TickCount();
+        uint32_t sent = 0;
+        int32_t timeout = 0;
+        {
+            plat::CLockHold hold(stateLock_);
+            sent = lastSendTime_;
+            timeout = replyTimeout_;
+        }
+        if (now < sent) {
+            plat::CLockHold hold(stateLock_);
+            lastSendTime_ = now;
+            return;
+        }
+        if (!Elapsed(now, sent, timeout)) {
+            return;
+        }
+        EndReplyWait();
+        if (CountTimeout(false) < kTimeoutsBeforeDrop) {
+            return;
+        }
+        // The third reply timeout in a row without any accepted message in
+        // between: the link is taken down.
+        if (GetLinkMode() == MODE_LOCAL) {
+            {
+                plat::CLockHold hold(stateLock_);
+                serverWindow_ = 0;
+            }
+            PostStateChange(CONN_BROKEN);
+        } else if (GetLinkMode() == MODE_REMOTE) {
+            INetLink* link = nullptr;
+            bool connected = false;
+            {
+                plat::CLockHold hold(stateLock_);
+                link = netLink_;
+                connected = link != nullptr && link->IsConnected();
+            }
+            if (connected) {
+                link->Close();
+                PostStateChange(CONN_BROKEN);
+            }
+        }
+    } else if (!linkUp && GetAwaitingReply()) {
+        EndReplyWait();
+    }
+}
+
+void CTarvikClient::EndReplyWait() {
+    replyMailbox_.Clear();
+    replyEvent_->Set();  // a waiting request wakes and finds no reply
+    SetAwaitingReply(false);
+}
+
+// ---- Logout --------------------------------------------------------------------------
+
+bool CTarvikClient::Logout() {
+    // The request lock is held for the whole exchange and left on every path.
+    plat::CLockHold request(requestLock_);
+    if (!IsLinkUp() || !TestFlags(FLAGS_IS_LOGGED_IN)) {
+        return false;
+    }
+    const int32_t sequence = NextSequence(true);
+    const int32_t requestId = NextRequestId(true);
+    const int16_t clientId = GetClientId();
+    uint8_t* message = nullptr;
+    size_t size = 0;
+    if (!BuildMessage(CMD_LOGOUT, 0, clientId, requestId, sequence, nullptr, 0, &message, &size)) {
+        return false;
+    }
+    replyEvent_->Reset();
+    replyMailbox_.Clear();
+    SetAwaitingReply(true);
+    const bool sent = SendFrame(message, size);
+    MemFree(message);
+    if (!sent) {
+        SetAwaitingReply(false);
+        return false;
+    }
+    {
+        const uint32_t now = plat::TickCount();
+        plat::CLockHold hold(stateLock_);
+        lastSendTime_ = now;
+    }
+    const int64_t wait = static_cast<int64_t>(GetRequestTimeout()) * kReplyWaitFactor;
+    const int32_t waitMs =
+        wait > INT32_MAX ? INT32_MAX : (wait < 0 ? 0 : static_cast<int32_t>(wait));
+    if (!replyEvent_->Wait(waitMs)) {
+        return false;
+    }
+    const int32_t length = replyMailbox_.GetLength();
+    if (length <= 0) {
+        return false;
+    }
+    auto* reply = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(length)));
+    if (reply == nullptr) {
+        return false;
+    }
+    const int32_t got = replyMailbox_.Read(reply, length);
+    bool ok = false;
+    if (got >= static_cast<int32_t>(kHeaderSize)) {
+        const HeaderView h = ReadHeader(reply);
+        ok = h.magic == MSG_MAGIC && h.command == CMD_LOGOUT && h.clientId == clientId &&
+             h.param != 0;
+    }
+    MemFree(reply);
+    return ok;
+}
+
+}  // namespace tarvik

@@ -1,0 +1,15 @@
+// Test entry point: gives this process private names for every object shared
+// with other processes, so that tests running in parallel never meet.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/platform.h"
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    const std::string prefix = "tarvik-test-" + std::to_string(::getpid()) + "-";
+    tarvik::plat::SetObjectNamePrefix(prefix.c_str());
+    return RUN_ALL_TESTS();
+}
