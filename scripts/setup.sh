@@ -8,7 +8,10 @@ want=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format libgtest-dev g
 for extra in "$@"; do
   case "$extra" in
     linux) ;;
-    windows) want+=(g++-mingw-w64-i686 mingw-w64-i686-dev wine wine32:i386) ;;
+    # mingw-w64 for i686 with the posix thread model (std::thread), its
+    # binutils (objdump, dlltool) and Wine with its 32-bit half.
+    windows) want+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
+                    wine wine32:i386) ;;
     *) echo "setup.sh: unknown set '$extra'" >&2; exit 2 ;;
   esac
 done
@@ -27,5 +30,15 @@ export DEBIAN_FRONTEND=noninteractive
 for pkg in "${missing[@]}"; do
   case "$pkg" in *:i386) dpkg --add-architecture i386 ;; esac
 done
-apt-get update -q
-apt-get install -y -q --no-install-recommends "${missing[@]}"
+# A mirror caught mid-sync fails one index now and then: try again, and go on
+# with the lists there are (the install below says if a package is missing).
+apt-get update -q || { sleep 5; apt-get update -q; } || echo "setup.sh: apt-get update failed; going on" >&2
+if ! apt-get install -y -q --no-install-recommends "${missing[@]}"; then
+  # The 32-bit half of a library must be the very version of its 64-bit half.
+  # When the security suite's i386 index is missing (mid-sync), the two
+  # candidates differ; the release's own suite has both at one version.
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  [ -n "$codename" ] || exit 1
+  echo "setup.sh: retrying with the packages of $codename" >&2
+  apt-get install -y -q --no-install-recommends -t "$codename" "${missing[@]}"
+fi

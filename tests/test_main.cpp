@@ -11,5 +11,9 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     const std::string prefix = "tarvik-test-" + std::to_string(::getpid()) + "-";
     tarvik::plat::SetObjectNamePrefix(prefix.c_str());
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    // What this process's shared objects leave behind on a POSIX system.
+    tarvik::plat::MappingRemove("Commonm_filemap");
+    tarvik::plat::NamedMutexRemove("CommonMutex");
+    return result;
 }

@@ -37,6 +37,8 @@
 
 namespace tarvik {
 
+struct Reply;
+
 // Which transport is in use.
 enum LinkMode : int32_t { MODE_NONE = 0, MODE_LOCAL = 1, MODE_REMOTE = 2 };
 
@@ -225,6 +227,19 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     int32_t NextRequestId(bool advance);
     int32_t CountTimeout(bool reset);
     int32_t NextHandle();
+
+    // ---- Request cycle ---------------------------------------------------------
+    // Link up and session ready (the caller holds the request lock).
+    bool BeginRequest();
+    // Builds and sends one request with a fresh request id and sequence and
+    // waits for its reply; true when a reply with this command, magic 1047
+    // and the client's id arrived (its header and payload in *reply).
+    bool Exchange(int16_t command, int16_t param, const uint8_t* payload, uint32_t payloadLength,
+                  Reply* reply);
+
+    // Writes the 32-byte item name "POINT.FIELD" of a valid item (state lock
+    // held); false for an invalid item.
+    bool WriteItemName(uint32_t pointIndex, uint32_t fieldNo, uint8_t* out);
 
     // ---- Reply dispatch ----------------------------------------------------------
     void DispatchMessage(const uint8_t* message, size_t length);

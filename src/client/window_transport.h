@@ -1,13 +1,24 @@
-// The local window transport: the client's hidden window and its thread.
+// The local transport's receiving side: the client's hidden window, its
+// thread (CTarvikClient::WindowThreadProc) and its procedure.
 #pragma once
 
 #include <cstdint>
+
+#include "platform/platform.h"
 
 namespace tarvik {
 
 // Window class and title of every client's hidden window.
 constexpr const char* kWindowClassName = "TarvikLocalClient";
-// Private message that ends a window thread (both parameters 0).
+constexpr const char* kLocalClientTitle = "TarvikLocalClient";
+
+// Private message that ends a window thread (posted by Disconnect, both
+// parameters 0); the thread's exit code is then 1.
 constexpr uint32_t WM_TARVIK_QUIT = 3246;
+
+// The procedure of the class: every WM_COPYDATA block becomes one record of
+// the client's receive stream.
+intptr_t LocalClientWindowProc(plat::WindowHandle window, uint32_t message, uintptr_t wParam,
+                               intptr_t lParam);
 
 }  // namespace tarvik

@@ -1,10 +1,122 @@
-// Data-change delivery: one DataCallback per server report.
+// Data-change delivery: one DataCallback per server report, fanned out to
+// every subscription of every reported item, and then the items' last values.
+//
+// The table may change between the passes (the lock is released around the
+// application's callback), so every pass looks each key up afresh, and the
+// arrays grow when more subscriptions are found than were counted.
+#include <cstring>
+
+#include "client/allocator.h"
 #include "client/client.h"
+#include "client/var_value.h"
 
 namespace tarvik {
+namespace {
 
-void CTarvikClient::DeliverDataChange(const NotifyEvent&) {
-    // Subscriptions are not built yet: no event can name a subscribed item.
+constexpr int32_t kGrowth = 800;
+
+struct Entries {
+    int32_t* handles = nullptr;
+    int32_t* users = nullptr;
+    VarValue* values = nullptr;
+    int32_t capacity = 0;
+
+    bool Allocate(int32_t n) {
+        handles = static_cast<int32_t*>(MemAlloc(sizeof(int32_t) * static_cast<size_t>(n)));
+        users = static_cast<int32_t*>(MemAlloc(sizeof(int32_t) * static_cast<size_t>(n)));
+        values = VarArrayCreate(n);
+        capacity = n;
+        return handles != nullptr && users != nullptr && values != nullptr;
+    }
+    void Release() {
+        MemFree(handles);
+        MemFree(users);
+        VarArrayDestroy(values, capacity);
+        handles = users = nullptr;
+        values = nullptr;
+        capacity = 0;
+    }
+    // Replaces the arrays by ones of `n` entries keeping the first `used`
+    // (values moved, so no text is copied).
+    bool Grow(int32_t used, int32_t n) {
+        Entries bigger;
+        if (!bigger.Allocate(n)) {
+            bigger.Release();
+            return false;
+        }
+        std::memcpy(bigger.handles, handles, sizeof(int32_t) * static_cast<size_t>(used));
+        std::memcpy(bigger.users, users, sizeof(int32_t) * static_cast<size_t>(used));
+        std::memcpy(bigger.values, values, sizeof(VarValue) * static_cast<size_t>(used));
+        std::memset(values, 0, sizeof(VarValue) * static_cast<size_t>(used));  // moved out
+        Release();
+        *this = bigger;
+        return true;
+    }
+};
+
+}  // namespace
+
+void CTarvikClient::DeliverDataChange(const NotifyEvent& event) {
+    DataCallback callback = nullptr;
+    TarvikUserData user = 0;
+    int32_t total = 0;
+    {
+        plat::CLockHold hold(stateLock_);
+        callback = dataCallback_;
+        user = static_cast<TarvikUserData>(userValue_);
+        for (int32_t j = 0; j < event.count; ++j) {
+            if (const AdviseItem* item = advise_.FindByKey(event.keys[j])) {
+                total += item->PairCount;
+            }
+        }
+    }
+    if (total == 0) {
+        return;  // no subscription names any of the reported items
+    }
+
+    if (callback != nullptr) {
+        Entries entries;
+        if (!entries.Allocate(total)) {
+            entries.Release();
+            return;  // the whole event is dropped, last values included
+        }
+        int32_t k = 0;
+        bool complete = true;
+        {
+            plat::CLockHold hold(stateLock_);
+            for (int32_t j = 0; j < event.count && complete; ++j) {
+                const AdviseItem* item = advise_.FindByKey(event.keys[j]);
+                if (item == nullptr) {
+                    continue;
+                }
+                for (int32_t m = 0; m < item->PairCount; ++m) {
+                    if (k == entries.capacity && !entries.Grow(k, k + kGrowth)) {
+                        complete = false;
+                        break;
+                    }
+                    entries.handles[k] = item->Pairs[m].Handle;
+                    entries.users[k] = item->Pairs[m].UserValue;
+                    VarCopy(&entries.values[k], &event.values[j]);
+                    ++k;
+                }
+            }
+        }
+        if (!complete) {
+            entries.Release();
+            return;
+        }
+        callback(this, user, k, entries.handles, entries.users, entries.values);
+        entries.Release();
+    }
+
+    // The last values change only now, after the application has seen the
+    // report: during the callback the value queries still give the old ones.
+    plat::CLockHold hold(stateLock_);
+    for (int32_t j = 0; j < event.count; ++j) {
+        if (AdviseItem* item = advise_.FindByKey(event.keys[j])) {
+            VarCopy(&item->Value, &event.values[j]);
+        }
+    }
 }
 
 }  // namespace tarvik

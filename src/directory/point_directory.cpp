@@ -41,7 +41,9 @@ constexpr size_t kPointSize = 28;
 constexpr size_t kPointNameMax = 19;
 constexpr size_t kFieldNameMax = 11;
 
-inline char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+inline char Upper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
 
 // Hash of an upper-case text (FNV-1a with a final mix).
 inline uint32_t HashText(const char* text, size_t n, uint32_t seed) {
@@ -82,6 +84,14 @@ inline bool EqualsUpper(const char* stored, const char* key, size_t n) {
         }
     }
     return stored[n] == '\0';
+}
+
+inline void PrefetchForWrite(const void* p) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p, 1);
+#else
+    (void)p;
+#endif
 }
 
 // Entries of an open-addressing table for n keys (load at most one half).
@@ -188,16 +198,15 @@ struct CPointDirectory::Tables {
         if (bytes > static_cast<uint64_t>(SIZE_MAX / 2)) {
             return false;
         }
-        void* block = zero ? MemAllocZero(static_cast<size_t>(bytes))
-                           : MemAlloc(static_cast<size_t>(bytes));
+        void* block =
+            zero ? MemAllocZero(static_cast<size_t>(bytes)) : MemAlloc(static_cast<size_t>(bytes));
         *p = static_cast<T*>(block);
         memoryBytes += static_cast<size_t>(bytes);
         return block != nullptr;
     }
 
     // Stores point `index` under its upper-case name (insert-or-replace).
-    void InsertPoint(const char* key, size_t n, int32_t index) {
-        const uint32_t hash = HashText(key, n, 0);
+    void InsertPoint(const char* key, size_t n, uint32_t hash, int32_t index) {
         const uint32_t mask = pointMapSize - 1;
         for (uint32_t at = hash & mask;; at = (at + 1) & mask) {
             PointSlot& slot = pointMap[at];
@@ -372,27 +381,45 @@ bool CPointDirectory::Build(const uint8_t* body, size_t length) {
         t->memoryBytes += static_cast<size_t>(layout.typeCount) * (3 * sizeof(void*));
     }
 
-    // Points.
+    // Points, in blocks: the map slots of a whole block are fetched ahead, so
+    // that the cache misses of a large map overlap instead of queueing.
     if (ok) {
+        constexpr int32_t kBlock = 16;
+        struct Pending {
+            uint32_t hash;
+            uint32_t length;
+            char key[kPointNameMax + 1];
+        };
+        Pending pending[kBlock];
         const uint8_t* record = body + layout.pointOffset;
         int32_t lastTypeId = 0;
         int32_t lastTypePos = t->TypePosition(0);
-        for (int32_t k = 0; k < layout.pointCount; ++k, record += kPointSize) {
-            PointRecord& point = t->points[k];
-            point.aux = LoadI32(record);
-            point.typeId = LoadI32(record + 4);
-            const size_t n = CutLength(record + 8, kPointNameMax);
-            std::memcpy(point.name, record + 8, n);
-            std::memset(point.name + n, 0, sizeof(point.name) - n);
-            point.index = k;
-            if (point.typeId != lastTypeId) {
-                lastTypeId = point.typeId;
-                lastTypePos = t->TypePosition(point.typeId);
+        for (int32_t first = 0; first < layout.pointCount; first += kBlock) {
+            const int32_t end =
+                layout.pointCount - first < kBlock ? layout.pointCount : first + kBlock;
+            for (int32_t k = first; k < end; ++k, record += kPointSize) {
+                PointRecord& point = t->points[k];
+                point.aux = LoadI32(record);
+                point.typeId = LoadI32(record + 4);
+                const size_t n = CutLength(record + 8, kPointNameMax);
+                std::memcpy(point.name, record + 8, n);
+                std::memset(point.name + n, 0, sizeof(point.name) - n);
+                point.index = k;
+                if (point.typeId != lastTypeId) {
+                    lastTypeId = point.typeId;
+                    lastTypePos = t->TypePosition(point.typeId);
+                }
+                point.typePos = lastTypePos;
+                Pending& p = pending[k - first];
+                UpperCopy(p.key, point.name, n);
+                p.length = static_cast<uint32_t>(n);
+                p.hash = HashText(p.key, n, 0);
+                PrefetchForWrite(&t->pointMap[p.hash & (t->pointMapSize - 1)]);
             }
-            point.typePos = lastTypePos;
-            char key[kPointNameMax + 1];
-            UpperCopy(key, point.name, n);
-            t->InsertPoint(key, n, k);
+            for (int32_t k = first; k < end; ++k) {
+                const Pending& p = pending[k - first];
+                t->InsertPoint(p.key, p.length, p.hash, k);
+            }
         }
         t->pointCount = layout.pointCount;
     }
@@ -411,7 +438,9 @@ void CPointDirectory::Free() {
     tables_ = nullptr;
 }
 
-int32_t CPointDirectory::PointCount() const { return tables_ != nullptr ? tables_->pointCount : 0; }
+int32_t CPointDirectory::PointCount() const {
+    return tables_ != nullptr ? tables_->pointCount : 0;
+}
 
 int32_t CPointDirectory::TypeCount() const {
     return tables_ != nullptr ? tables_->typeMap.GetCount() : 0;
@@ -448,7 +477,8 @@ const FieldDef* CPointDirectory::FieldAt(const PointType& type, int32_t position
     if (position < 0 || position >= type.fieldCount) {
         return nullptr;
     }
-    return FieldByNo(type, tables_->positions[type.firstPosition + static_cast<uint32_t>(position)]);
+    return FieldByNo(type,
+                     tables_->positions[type.firstPosition + static_cast<uint32_t>(position)]);
 }
 
 const FieldDef* CPointDirectory::FindField(int32_t typeId, uint32_t fieldNo) const {
@@ -456,8 +486,7 @@ const FieldDef* CPointDirectory::FindField(int32_t typeId, uint32_t fieldNo) con
     return type != nullptr ? FieldByNo(*type, fieldNo) : nullptr;
 }
 
-bool CPointDirectory::IsValidItem(uint32_t pointIndex, uint32_t fieldNo,
-                                  uint8_t* valueType) const {
+bool CPointDirectory::IsValidItem(uint32_t pointIndex, uint32_t fieldNo, uint8_t* valueType) const {
     const PointRecord* point = FindPoint(pointIndex);
     if (point == nullptr || point->typePos < 0 || fieldNo >= 256) {
         return false;

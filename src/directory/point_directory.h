@@ -52,7 +52,7 @@ struct PointType {
 };
 
 class CPointDirectory {
-public:
+  public:
     // Width of the name slots in caller arrays.
     static constexpr size_t kPointNameSlot = 20;
     static constexpr size_t kFieldNameSlot = 12;
@@ -122,7 +122,7 @@ public:
 
     struct Tables;
 
-private:
+  private:
     // Splits one 32-byte item-name slot and finds its point and field.
     bool ResolveItem(const char* slot, int32_t* pointIndex, const FieldDef** field) const;
 

@@ -179,7 +179,11 @@ void CTcpNetLink::Close() {
                 // Close from inside a handler: the reader ends when the
                 // handler returns, and is joined later.
                 std::lock_guard<std::mutex> lock(mutex_);
-                retired_.push_back(std::move(reader));
+                try {
+                    retired_.push_back(std::move(reader));
+                } catch (...) {
+                    reader.detach();  // no memory to remember it: let it end alone
+                }
             } else {
                 reader.join();
             }
@@ -311,6 +315,15 @@ int32_t CTcpNetLink::Receive(void* buffer, int32_t count) {
 // ---- The reader thread ----------------------------------------------------------------
 
 void CTcpNetLink::ReaderMain(netsock::Handle socket, uint64_t generation) {
+    try {
+        ReaderLoop(socket, generation);
+    } catch (...) {
+        // Only the locks can throw, and only on a broken system; the thread
+        // ends and the next Close joins it.
+    }
+}
+
+void CTcpNetLink::ReaderLoop(netsock::Handle socket, uint64_t generation) {
     std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kReadChunk]);
     bool lost = chunk == nullptr;
     while (!lost) {

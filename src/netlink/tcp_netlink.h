@@ -51,7 +51,7 @@
 namespace tarvik {
 
 class CTcpNetLink final : public INetLink {
-public:
+  public:
     static constexpr int32_t kConnectTimeoutMs = 3000;
     static constexpr int32_t kSendStallMs = 100;
     // Longest single wait of the connect and reader loops, so that Close and
@@ -87,7 +87,7 @@ public:
                      uint16_t backupPort) override;
     void Shutdown() override;
 
-private:
+  private:
     // Opens a connection to one host, or returns kInvalid: on failure, at
     // the deadline, at Shutdown, or when Close runs meanwhile (epoch changes).
     netsock::Handle Dial(const char* host, uint16_t port, uint64_t epoch);
@@ -99,6 +99,7 @@ private:
     // Joins finished reader threads other than the calling one.
     void JoinRetired();
     void ReaderMain(netsock::Handle socket, uint64_t generation);
+    void ReaderLoop(netsock::Handle socket, uint64_t generation);
     // Calls the receive handler if bytes wait and the connection is current.
     void DeliverData(uint64_t generation);
     void ReportLoss(uint64_t generation);

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace tarvik {
@@ -95,6 +96,14 @@ uint32_t TickCount();
 void SetTickSource(uint32_t (*source)());
 void SleepMs(uint32_t milliseconds);
 
+// ---- Local time ---------------------------------------------------------------
+
+// Seconds since 1970-01-01 00:00 UTC broken down into local calendar time.
+bool LocalTimeFromSeconds(int64_t seconds, std::tm* out);
+// Local calendar time (the six fields of `in`) to seconds since 1970; the C
+// library decides daylight saving time.
+bool SecondsFromLocalTime(const std::tm& in, int64_t* seconds);
+
 // ---- Diagnostics and system errors -----------------------------------------
 
 // The system's debug output (OutputDebugStringA); stderr on POSIX unless a test
@@ -143,6 +152,9 @@ NamedMutex* NamedMutexCreate(const char* name);
 bool NamedMutexLock(NamedMutex* mutex, int32_t milliseconds);
 void NamedMutexUnlock(NamedMutex* mutex);
 void NamedMutexClose(NamedMutex* mutex);
+// Removes what the name leaves behind once no process uses it (POSIX: its
+// lock file; nothing on Windows). Tests only.
+void NamedMutexRemove(const char* name);
 
 // ---- Windows and window messages ---------------------------------------------
 //

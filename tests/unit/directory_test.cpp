@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -93,12 +94,12 @@ std::vector<TestType> PlantTypes() {
             {kDigital, {{VAL_LONG, "PV", 3}}}};
 }
 std::vector<TestPoint> PlantPoints() {
-    return {{11, kAnalog, "Tank1"}, {22, kDigital, "Pump1"}, {33, kAnalog, "A"},
-            {44, 999, "Orphan"}};
+    return {
+        {11, kAnalog, "Tank1"}, {22, kDigital, "Pump1"}, {33, kAnalog, "A"}, {44, 999, "Orphan"}};
 }
 
 class DirectoryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(Build(dir_, MakeBody(PlantTypes(), PlantPoints()))); }
     void TearDown() override { testing::FailNthAllocation(0); }
 
@@ -204,8 +205,8 @@ TEST_F(DirectoryTest, BodiesRunningPastTheirEndAreRejected) {
         b[4] = 0xFF;
         b[5] = 0xFF;  // N = -1
         cases.push_back({"negative N", b});
-        b[4] = 3;
-        b[5] = 0;  // one type block more than there is
+        b[4] = 100;
+        b[5] = 0;  // more type blocks than there are
         cases.push_back({"N past the end", b});
         b[4] = 0xFF;
         b[5] = 0x7F;  // N = 32767
@@ -264,19 +265,19 @@ TEST_F(DirectoryTest, PointNamesIgnoreCaseAndKeepTheServersCase) {
 }
 
 TEST_F(DirectoryTest, NamesDifferingOnlyInCase) {
-    ASSERT_TRUE(Build(dir_, MakeBody(PlantTypes(), {{1, kAnalog, "Mixer"},
-                                                    {2, kAnalog, "Other"},
-                                                    {3, kAnalog, "MIXER"}})));
+    ASSERT_TRUE(Build(
+        dir_, MakeBody(PlantTypes(),
+                       {{1, kAnalog, "Mixer"}, {2, kAnalog, "Other"}, {3, kAnalog, "MIXER"}})));
     EXPECT_EQ(dir_.FindPointByName("mixer", 5), 2);  // the later one
     EXPECT_STREQ(dir_.FindPoint(0)->name, "Mixer");
     EXPECT_STREQ(dir_.FindPoint(2)->name, "MIXER");
 }
 
 TEST_F(DirectoryTest, FieldsByNumberAndByPosition) {
-    ASSERT_TRUE(Build(dir_, MakeBody({{9, {{VAL_LONG, "F255", 255},
-                                           {VAL_DOUBLE, "F0", 0},
-                                           {VAL_STRING, "F5", 5}}}},
-                                     {})));
+    ASSERT_TRUE(Build(
+        dir_,
+        MakeBody({{9, {{VAL_LONG, "F255", 255}, {VAL_DOUBLE, "F0", 0}, {VAL_STRING, "F5", 5}}}},
+                 {})));
     const PointType* type = dir_.FindType(9);
     ASSERT_NE(type, nullptr);
     int defined = 0;
@@ -295,10 +296,9 @@ TEST_F(DirectoryTest, FieldsByNumberAndByPosition) {
 }
 
 TEST_F(DirectoryTest, LaterFieldWithSameNumberOverwritesItsSlot) {
-    ASSERT_TRUE(Build(dir_, MakeBody({{9, {{VAL_LONG, "OLD", 4},
-                                           {VAL_DOUBLE, "X", 1},
-                                           {VAL_STRING, "NEW", 4}}}},
-                                     {{0, 9, "P"}})));
+    ASSERT_TRUE(Build(
+        dir_, MakeBody({{9, {{VAL_LONG, "OLD", 4}, {VAL_DOUBLE, "X", 1}, {VAL_STRING, "NEW", 4}}}},
+                       {{0, 9, "P"}})));
     EXPECT_STREQ(dir_.FindField(9, 4)->name, "NEW");
     int32_t nos[3], types[3];
     char names[3 * 12];
@@ -331,15 +331,16 @@ TEST_F(DirectoryTest, TypeIdsCollideOnLow16BitsOnly) {
 }
 
 TEST_F(DirectoryTest, UnterminatedNamesAreCut) {
-    ASSERT_TRUE(Build(dir_, MakeBody({{9, {{VAL_LONG, "ABCDEFGHIJKL", 0},
-                                           {VAL_LONG, std::string("PV\0junk", 7), 1}}}},
-                                     {{0, 9, "ABCDEFGHIJKLMNOPQRST"},
-                                      {0, 9, std::string("Short\0garbage", 13)}})));
+    ASSERT_TRUE(Build(
+        dir_,
+        MakeBody({{9, {{VAL_LONG, "ABCDEFGHIJKL", 0}, {VAL_LONG, std::string("PV\0junk", 7), 1}}}},
+                 {{0, 9, "ABCDEFGHIJKLMNOPQRST"}, {0, 9, std::string("Short\0garbage", 13)}})));
     EXPECT_STREQ(dir_.FindPoint(0)->name, "ABCDEFGHIJKLMNOPQRS");
     EXPECT_EQ(dir_.FindPointByName("abcdefghijklmnopqrs", 19), 0);
     EXPECT_EQ(dir_.FindPointByName("ABCDEFGHIJKLMNOPQRST", 20), -1);
     EXPECT_STREQ(dir_.FindPoint(1)->name, "Short");
-    EXPECT_EQ(std::memcmp(dir_.FindPoint(1)->name, "Short\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 20), 0);
+    const char shortName[20] = "Short";  // the rest zero
+    EXPECT_EQ(std::memcmp(dir_.FindPoint(1)->name, shortName, 20), 0);
     EXPECT_STREQ(dir_.FindField(9, 0)->name, "ABCDEFGHIJK");
     EXPECT_EQ(dir_.FindFieldByName(9, "abcdefghijk", 11), dir_.FindField(9, 0));
     EXPECT_STREQ(dir_.FindField(9, 1)->name, "PV");
@@ -359,9 +360,17 @@ std::vector<char> Slots(const std::vector<std::string>& names, size_t width) {
 
 TEST_F(DirectoryTest, ResolveItemNames) {
     const std::vector<std::string> items = {
-        "tank1",       "TANK1.SP",   "TANK1.",          "nothere.PV", "A.B.C",
-        "Pump1.sp",    "Orphan.PV",  "pump1.pv",        std::string(20, 'X') + ".PV",
-        "TANK1.ABCDEFGHIJKL",        std::string(32, 'T'),
+        "tank1",
+        "TANK1.SP",
+        "TANK1.",
+        "nothere.PV",
+        "A.B.C",
+        "Pump1.sp",
+        "Orphan.PV",
+        "pump1.pv",
+        std::string(20, 'X') + ".PV",
+        "TANK1.ABCDEFGHIJKL",
+        std::string(32, 'T'),
     };
     std::vector<char> names = Slots(items, 32);
     const std::vector<char> before = names;
@@ -378,8 +387,8 @@ TEST_F(DirectoryTest, ResolveItemNames) {
     std::vector<int32_t> vts(items.size(), 77);
     EXPECT_EQ(dir_.GetItemTypesByName(static_cast<int32_t>(items.size()), names.data(), vts.data()),
               4);
-    const std::vector<int32_t> wantVts = {VAL_DOUBLE, VAL_DOUBLE, -1, -1, VAL_STRING,
-                                          -1,         -1,         VAL_LONG, -1, -1, -1};
+    const std::vector<int32_t> wantVts = {VAL_DOUBLE, VAL_DOUBLE, -1, -1, VAL_STRING, -1,
+                                          -1,         VAL_LONG,   -1, -1, -1};
     EXPECT_EQ(vts, wantVts);
     EXPECT_EQ(names, before);
 }
@@ -390,16 +399,16 @@ TEST_F(DirectoryTest, FormatItemNames) {
     std::vector<char> names(7 * 32, 'z');
     EXPECT_EQ(dir_.FormatItemNames(7, idx, nos, names.data()), 2);
     EXPECT_STREQ(names.data(), "Tank1.SP");
-    EXPECT_STREQ(names.data() + 32, "");       // no field 5
+    EXPECT_STREQ(names.data() + 32, "");  // no field 5
     EXPECT_STREQ(names.data() + 64, "Pump1.PV");
-    EXPECT_STREQ(names.data() + 96, "");       // type unknown
-    EXPECT_STREQ(names.data() + 128, "");      // negative index
-    EXPECT_STREQ(names.data() + 160, "");      // past the end
-    EXPECT_STREQ(names.data() + 192, "");      // 256 is no FieldNo
+    EXPECT_STREQ(names.data() + 96, "");   // type unknown
+    EXPECT_STREQ(names.data() + 128, "");  // negative index
+    EXPECT_STREQ(names.data() + 160, "");  // past the end
+    EXPECT_STREQ(names.data() + 192, "");  // 256 is no FieldNo
 
     // The longest names fit their slot with the terminator.
-    ASSERT_TRUE(Build(dir_, MakeBody({{9, {{VAL_LONG, "ABCDEFGHIJK", 0}}}},
-                                     {{0, 9, "ABCDEFGHIJKLMNOPQRS"}})));
+    ASSERT_TRUE(Build(
+        dir_, MakeBody({{9, {{VAL_LONG, "ABCDEFGHIJK", 0}}}}, {{0, 9, "ABCDEFGHIJKLMNOPQRS"}})));
     const int32_t zero = 0;
     char item[32];
     EXPECT_EQ(dir_.FormatItemNames(1, &zero, &zero, item), 1);
@@ -436,7 +445,8 @@ TEST_F(DirectoryTest, EnumTypesWalkOrder) {
                                      {})));
     int32_t ids[5] = {-9, -9, -9, -9, -9}, counts[5] = {-9, -9, -9, -9, -9};
     EXPECT_EQ(dir_.EnumTypes(5, ids, counts), 4);
-    EXPECT_EQ(std::vector<int32_t>(ids, ids + 5), (std::vector<int32_t>{0x05, 0x50, 0x10, 0x30, -9}));
+    EXPECT_EQ(std::vector<int32_t>(ids, ids + 5),
+              (std::vector<int32_t>{0x05, 0x50, 0x10, 0x30, -9}));
     EXPECT_EQ(std::vector<int32_t>(counts, counts + 5), (std::vector<int32_t>{3, 2, 1, 0, -9}));
     ids[0] = -9;
     EXPECT_EQ(dir_.EnumTypes(0, ids, counts), 0);
@@ -445,7 +455,7 @@ TEST_F(DirectoryTest, EnumTypesWalkOrder) {
     EXPECT_EQ(ids[1], 0x50);
 
     // A negative TypeId is reported by its low 16 bits.
-    ASSERT_TRUE(Build(dir_, MakeBody({{-1, {}}}, {})));
+    ASSERT_TRUE(Build(dir_, MakeBody({{-1, {}}}, {}, 9)));
     EXPECT_EQ(dir_.EnumTypes(1, ids, nullptr), 1);
     EXPECT_EQ(ids[0], 0xFFFF);
 }
@@ -485,7 +495,8 @@ TEST_F(DirectoryTest, FieldQueries) {
     EXPECT_EQ(fieldNames[0], 'z');
     int32_t types[4];
     EXPECT_EQ(dir_.GetFieldTypesByNo(kAnalog, 4, byNo, types), 1);
-    EXPECT_EQ(std::vector<int32_t>(types, types + 4), (std::vector<int32_t>{VAL_DOUBLE, -1, -1, -1}));
+    EXPECT_EQ(std::vector<int32_t>(types, types + 4),
+              (std::vector<int32_t>{VAL_DOUBLE, -1, -1, -1}));
     EXPECT_EQ(dir_.GetFieldTypesByNo(12345, 4, byNo, types), -1);
 
     // By name: the caller's names stay as they were.

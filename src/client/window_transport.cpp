@@ -1,0 +1,133 @@
+// The window thread and the window procedure of the local transport.
+//
+// The server sends each of its messages as one WM_COPYDATA to the client's
+// hidden window. The procedure turns every block into one record of the
+// receive stream, framed by a marker exactly as the network transport frames
+// what it receives, so the session thread reads one stream whatever the
+// transport.
+#include "client/window_transport.h"
+
+#include <cstring>
+
+#include "client/allocator.h"
+#include "client/client.h"
+#include "client/client_registry.h"
+#include "session/message.h"
+
+namespace tarvik {
+
+namespace {
+
+// Records up to this size are built on the stack.
+constexpr size_t kStackRecord = 4096;
+
+// Appends marker and block to the client's receive stream as one record.
+// The two go in one Append, so that a stream short of memory takes both or
+// neither: a marker without its block would make the session thread cut the
+// following bytes wrongly.
+bool AppendRecord(CTarvikClient* client, const plat::CopyData* data) {
+    const uint32_t n = data->cbData;
+    if (n > static_cast<uint32_t>(INT32_MAX) - kMarkerSize) {
+        return false;  // its length cannot be written into the marker
+    }
+    const size_t total = kMarkerSize + n;
+    uint8_t stackRecord[kStackRecord];
+    uint8_t* record = stackRecord;
+    if (total > sizeof stackRecord) {
+        record = static_cast<uint8_t*>(MemAlloc(total));
+        if (record == nullptr) {
+            return false;
+        }
+    }
+    WriteMarker(record, static_cast<int32_t>(total), MARKER_MESSAGE);
+    if (n > 0) {
+        std::memcpy(record + kMarkerSize, data->lpData, n);
+    }
+    const bool taken = client->receiveStream_.Append(record, static_cast<int32_t>(total));
+    if (record != stackRecord) {
+        MemFree(record);
+    }
+    if (taken) {
+        client->dataArrivedEvent_->Set();
+    }
+    return taken;
+}
+
+uint32_t RunWindowThread(CTarvikClient* self) {
+    CClientRegistry& registry = CClientRegistry::Instance();
+    // 1. The class, once per process; a thread that loses the race to
+    //    register it finds it exists and goes on.
+    if (!plat::WindowClassIsKnown(kWindowClassName) &&
+        !plat::WindowClassRegister(kWindowClassName, LocalClientWindowProc) &&
+        self->RecordError() != plat::kErrorClassAlreadyExists) {
+        return 0;
+    }
+    // 2., 3. The hidden window.
+    const plat::WindowHandle window = plat::WindowCreate(kWindowClassName, kLocalClientTitle);
+    if (window == 0) {
+        self->RecordError();
+        return 0;
+    }
+    plat::WindowHide(window);
+    // 5. before 4.: the window is in the registry before ConnectLocal can
+    //    see it, so that a registration short of memory ends the thread
+    //    (and the connect) instead of leaving a window that refuses every
+    //    block.
+    if (!registry.RegisterClientWindow(window, self)) {
+        plat::WindowDestroy(window);
+        return 0;
+    }
+    // 4. ConnectLocal polls for this.
+    {
+        plat::CLockHold hold(self->stateLock_);
+        self->ownWindow_ = window;
+    }
+    // 6. The loop, until the quit message (or an error, which would repeat).
+    plat::WindowMessage msg{};
+    int32_t got;
+    while ((got = plat::WindowGetMessage(&msg, window)) > 0) {
+        plat::WindowTranslateMessage(&msg);
+        plat::WindowDispatchMessage(&msg);
+    }
+    // 7.
+    plat::WindowDestroy(window);
+    registry.RegisterClientWindow(window, nullptr);
+    return got == 0 ? static_cast<uint32_t>(msg.wParam) : 0;
+}
+
+}  // namespace
+
+intptr_t LocalClientWindowProc(plat::WindowHandle window, uint32_t message, uintptr_t wParam,
+                               intptr_t lParam) {
+    switch (message) {
+        case plat::WM_COPYDATA: {
+            // The sender's window (wParam) and the block's tag are not used.
+            const auto* data = reinterpret_cast<const plat::CopyData*>(lParam);
+            CTarvikClient* client = CClientRegistry::Instance().FindClientByWindow(window);
+            if (client == nullptr || data == nullptr) {
+                return 0;
+            }
+            return Guarded(false, [&] { return AppendRecord(client, data); }) ? 1 : 0;
+        }
+        case WM_TARVIK_QUIT:
+            plat::WindowPostMessage(window, plat::WM_QUIT, 1, 0);
+            return 0;
+        case plat::WM_CREATE:
+        case plat::WM_DESTROY:
+        case plat::WM_CLOSE:
+            // No default processing: a close request leaves the window alive.
+            return 0;
+        default:
+            return plat::WindowDefaultProc(window, message, wParam, lParam);
+    }
+}
+
+uint32_t CTarvikClient::WindowThreadProc(void* arg) {
+    auto* self = static_cast<CTarvikClient*>(arg);
+    if (self == nullptr) {
+        return 0;
+    }
+    return Guarded(0u, [self] { return RunWindowThread(self); });
+}
+
+}  // namespace tarvik

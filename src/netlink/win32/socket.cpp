@@ -1,0 +1,182 @@
+// The socket calls of the network component on Winsock.
+#include "netlink/socket.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace tarvik {
+namespace netsock {
+namespace {
+
+SOCKET ToSocket(Handle socket) {
+    return static_cast<SOCKET>(socket);
+}
+
+// A non-blocking connect that fails is reported in the exception set, not
+// the write set; both count as "ready", and the next call tells which.
+int32_t WaitFor(Handle socket, bool forWrite, int32_t milliseconds) {
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(ToSocket(socket), &ready);
+    FD_SET(ToSocket(socket), &failed);
+    timeval timeout;
+    const int32_t ms = milliseconds < 0 ? 0 : milliseconds;
+    timeout.tv_sec = ms / 1000;
+    timeout.tv_usec = (ms % 1000) * 1000;
+    // The first argument is ignored by Winsock.
+    const int r = ::select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed,
+                           &timeout);
+    if (r > 0) {
+        return 1;
+    }
+    return r == 0 ? 0 : -1;
+}
+
+bool WouldBlock(int error) {
+    return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
+}
+
+std::once_flag g_startOnce;
+bool g_started = false;
+
+}  // namespace
+
+bool Startup() {
+    std::call_once(g_startOnce, [] {
+        WSADATA data;
+        g_started = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    });
+    return g_started;
+}
+
+int32_t Resolve(const char* host, uint16_t port, Address* out, int32_t max) {
+    if (host == nullptr || host[0] == '\0' || out == nullptr || max <= 0 || !Startup()) {
+        return 0;
+    }
+    char service[8];
+    std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(host, service, &hints, &list) != 0 || list == nullptr) {
+        return 0;
+    }
+    int32_t n = 0;
+    for (const addrinfo* a = list; a != nullptr && n < max; a = a->ai_next) {
+        if (a->ai_addr == nullptr || a->ai_addrlen == 0 || a->ai_addrlen > sizeof out[n].bytes) {
+            continue;
+        }
+        std::memset(&out[n], 0, sizeof out[n]);
+        std::memcpy(out[n].bytes, a->ai_addr, a->ai_addrlen);
+        out[n].length = static_cast<int32_t>(a->ai_addrlen);
+        out[n].family = a->ai_family;
+        ++n;
+    }
+    ::freeaddrinfo(list);
+    return n;
+}
+
+Handle Open(const Address& address) {
+    if (!Startup()) {
+        return kInvalid;
+    }
+    const SOCKET s = ::socket(address.family, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        return kInvalid;
+    }
+    u_long on = 1;
+    if (::ioctlsocket(s, FIONBIO, &on) != 0) {
+        ::closesocket(s);
+        return kInvalid;
+    }
+    // Not inherited by child processes.
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    return static_cast<Handle>(s);
+}
+
+int32_t StartConnect(Handle socket, const Address& address) {
+    if (address.length <= 0 || static_cast<size_t>(address.length) > sizeof address.bytes) {
+        return -1;
+    }
+    sockaddr_storage target{};
+    std::memcpy(&target, address.bytes, static_cast<size_t>(address.length));
+    const int r = ::connect(ToSocket(socket), reinterpret_cast<const sockaddr*>(&target),
+                            address.length);
+    if (r == 0) {
+        return 1;
+    }
+    return WouldBlock(::WSAGetLastError()) ? 0 : -1;
+}
+
+bool ConnectResult(Handle socket) {
+    int error = 0;
+    int length = sizeof error;
+    if (::getsockopt(ToSocket(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                     &length) != 0) {
+        return false;
+    }
+    if (error != 0) {
+        return false;
+    }
+    sockaddr_storage peer{};
+    int peerLength = sizeof peer;
+    return ::getpeername(ToSocket(socket), reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0;
+}
+
+int32_t WaitReadable(Handle socket, int32_t milliseconds) {
+    return WaitFor(socket, false, milliseconds);
+}
+
+int32_t WaitWritable(Handle socket, int32_t milliseconds) {
+    return WaitFor(socket, true, milliseconds);
+}
+
+bool SetNoDelay(Handle socket) {
+    const BOOL on = TRUE;
+    return ::setsockopt(ToSocket(socket), IPPROTO_TCP, TCP_NODELAY,
+                        reinterpret_cast<const char*>(&on), sizeof on) == 0;
+}
+
+int32_t SendSome(Handle socket, const void* bytes, int32_t count) {
+    const int r = ::send(ToSocket(socket), static_cast<const char*>(bytes), count, 0);
+    if (r > 0) {
+        return r;
+    }
+    if (r == 0) {
+        return kWouldBlock;
+    }
+    return WouldBlock(::WSAGetLastError()) ? kWouldBlock : kFailed;
+}
+
+int32_t RecvSome(Handle socket, void* buffer, int32_t count) {
+    const int r = ::recv(ToSocket(socket), static_cast<char*>(buffer), count, 0);
+    if (r >= 0) {
+        return r;
+    }
+    return WouldBlock(::WSAGetLastError()) ? kWouldBlock : kFailed;
+}
+
+void ShutdownBoth(Handle socket) {
+    if (socket != kInvalid) {
+        ::shutdown(ToSocket(socket), SD_BOTH);
+    }
+}
+
+void CloseSocket(Handle socket) {
+    if (socket != kInvalid) {
+        ::closesocket(ToSocket(socket));
+    }
+}
+
+}  // namespace netsock
+}  // namespace tarvik

@@ -1,0 +1,228 @@
+// History requests: sampled values of several items, stored records of one
+// item, and storing records. Items travel by name ("POINT.FIELD") and times
+// as whole seconds since 1970.
+#include <cstdio>
+#include <cstring>
+
+#include "client/client.h"
+#include "requests/ole_date.h"
+#include "requests/request_cycle.h"
+#include "session/message.h"
+
+namespace tarvik {
+namespace {
+
+constexpr size_t kQuerySize = 16;
+constexpr size_t kItemNameSize = 32;
+constexpr size_t kRecordSize = 12;
+
+void WriteQuery(uint8_t* out, uint32_t start, uint32_t end, uint32_t samples, uint32_t names) {
+    StoreU32(out, start);
+    StoreU32(out + 4, end - start);  // the 32-bit difference, sent as it is
+    StoreU32(out + 8, samples);
+    StoreU32(out + 12, names);
+}
+
+float ToFloat(double v) {
+    return static_cast<float>(v);
+}
+
+uint32_t FloatBits(float f) {
+    uint32_t bits = 0;
+    std::memcpy(&bits, &f, sizeof bits);
+    return bits;
+}
+
+float FloatAt(const uint8_t* p) {
+    const uint32_t bits = LoadU32(p);
+    float f = 0;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+}  // namespace
+
+bool CTarvikClient::WriteItemName(uint32_t pointIndex, uint32_t fieldNo, uint8_t* out) {
+    if (!directory_.IsValidItem(pointIndex, fieldNo, nullptr)) {
+        return false;
+    }
+    const PointRecord* point = directory_.FindPoint(pointIndex);
+    const FieldDef* field = directory_.FindField(point->typeId, fieldNo);
+    if (field == nullptr) {
+        return false;
+    }
+    char name[kItemNameSize] = {};
+    // At most 19 + 1 + 11 characters: always fits.
+    std::snprintf(name, sizeof name, "%s.%s", point->name, field->name);
+    std::memcpy(out, name, kItemNameSize);
+    return true;
+}
+
+int32_t CTarvikClient::ReadHistory(double start, double end, uint32_t samples, uint32_t count,
+                                   const uint32_t* pointIndexes, const uint32_t* fieldNos,
+                                   double* values) {
+    return Guarded(-1, [&]() -> int32_t {
+        plat::CLockHold request(requestLock_);
+        if (!BeginRequest()) {
+            return -1;
+        }
+        if (count == 0 || pointIndexes == nullptr || fieldNos == nullptr ||
+            count > (kMaxRequestPayload - kQuerySize) / kItemNameSize) {
+            return -1;
+        }
+        const uint64_t wanted = static_cast<uint64_t>(count) * samples;
+        if (wanted > 0 && values == nullptr) {
+            return -1;
+        }
+        uint32_t from = 0;
+        uint32_t to = 0;
+        if (!OleDateToWire(start, &from) || !OleDateToWire(end, &to)) {
+            return -1;
+        }
+        CBlock payload(kQuerySize + kItemNameSize * static_cast<size_t>(count));
+        if (!payload.ok()) {
+            return -1;
+        }
+        std::memset(payload.data(), 0, payload.size());
+        WriteQuery(payload.data(), from, to, samples, count);
+        {
+            plat::CLockHold hold(stateLock_);
+            for (uint32_t i = 0; i < count; ++i) {
+                if (!WriteItemName(pointIndexes[i], fieldNos[i],
+                                   payload.data() + kQuerySize + kItemNameSize * i)) {
+                    return -1;
+                }
+            }
+        }
+        Reply reply;
+        if (!Exchange(CMD_READ_HISTORY, 0, payload.data(), static_cast<uint32_t>(payload.size()),
+                      &reply)) {
+            return -1;
+        }
+        // Computed in 64 bits: no product of count and samples may wrap into
+        // a pass that reads past the reply.
+        if (static_cast<uint64_t>(reply.payloadLength) < wanted * 4) {
+            return -1;
+        }
+        for (uint64_t i = 0; i < wanted; ++i) {
+            values[i] = static_cast<double>(FloatAt(reply.payload + 4 * i));
+        }
+        return static_cast<int32_t>(count);
+    });
+}
+
+int32_t CTarvikClient::WriteHistory(uint32_t pointIndex, uint32_t fieldNo, uint32_t count,
+                                    const double* times, const uint16_t* statuses,
+                                    const double* values) {
+    return Guarded(-1, [&]() -> int32_t {
+        plat::CLockHold request(requestLock_);
+        if (!BeginRequest()) {
+            return -1;
+        }
+        if (count > (kMaxRequestPayload - kItemNameSize) / kRecordSize ||
+            (count > 0 && (times == nullptr || statuses == nullptr || values == nullptr))) {
+            return -1;
+        }
+        CBlock payload(kItemNameSize + kRecordSize * static_cast<size_t>(count));
+        if (!payload.ok()) {
+            return -1;
+        }
+        std::memset(payload.data(), 0, payload.size());
+        {
+            plat::CLockHold hold(stateLock_);
+            if (!WriteItemName(pointIndex, fieldNo, payload.data())) {
+                return -1;
+            }
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            uint32_t t = 0;
+            if (!OleDateToWire(times[i], &t)) {
+                return -1;
+            }
+            uint8_t* record = payload.data() + kItemNameSize + kRecordSize * i;
+            StoreU32(record, t);
+            StoreU16(record + 4, statuses[i]);
+            StoreU32(record + 8, FloatBits(ToFloat(values[i])));
+        }
+        Reply reply;
+        // Only the low 16 bits of the record count travel in param.
+        if (!Exchange(CMD_WRITE_HISTORY, static_cast<int16_t>(count & 0xFFFF), payload.data(),
+                      static_cast<uint32_t>(payload.size()), &reply)) {
+            return -1;
+        }
+        if (reply.param == 0) {
+            return -1;
+        }
+        return static_cast<int32_t>(count);
+    });
+}
+
+int32_t CTarvikClient::ReadHistoryRaw(double start, double end, uint32_t pointIndex,
+                                      uint32_t fieldNo, double** times, uint16_t** statuses,
+                                      double** values) {
+    return Guarded(-1, [&]() -> int32_t {
+        plat::CLockHold request(requestLock_);
+        if (!BeginRequest()) {
+            return -1;
+        }
+        if (times == nullptr || statuses == nullptr || values == nullptr) {
+            return -1;
+        }
+        uint32_t from = 0;
+        uint32_t to = 0;
+        if (!OleDateToWire(start, &from) || !OleDateToWire(end, &to)) {
+            return -1;
+        }
+        uint8_t payload[kQuerySize + kItemNameSize] = {};
+        WriteQuery(payload, from, to, 0, 1);
+        {
+            plat::CLockHold hold(stateLock_);
+            if (!WriteItemName(pointIndex, fieldNo, payload + kQuerySize)) {
+                return -1;
+            }
+        }
+        Reply reply;
+        if (!Exchange(CMD_READ_HISTORY_RAW, 0, payload, sizeof payload, &reply)) {
+            return -1;
+        }
+        if (reply.payloadLength < 4) {
+            return -1;
+        }
+        const uint32_t h = LoadU32(reply.payload);
+        // 64-bit arithmetic: a count that needs more than the payload fails
+        // without reading past it.
+        if (4 + static_cast<uint64_t>(h) * kRecordSize > reply.payloadLength) {
+            return -1;
+        }
+        if (h == 0) {
+            *times = nullptr;
+            *statuses = nullptr;
+            *values = nullptr;
+            return 0;
+        }
+        auto* t = static_cast<double*>(MemAlloc(sizeof(double) * h));
+        auto* s = static_cast<uint16_t*>(MemAlloc(sizeof(uint16_t) * h));
+        auto* v = static_cast<double*>(MemAlloc(sizeof(double) * h));
+        if (t == nullptr || s == nullptr || v == nullptr) {
+            MemFree(t);
+            MemFree(s);
+            MemFree(v);
+            *times = nullptr;
+            *statuses = nullptr;
+            *values = nullptr;
+            return -1;
+        }
+        for (uint32_t i = 0; i < h; ++i) {
+            const uint8_t* record = reply.payload + 4 + kRecordSize * i;
+            t[i] = WireToOleDate(LoadU32(record));
+            s[i] = LoadU16(record + 4);
+            v[i] = static_cast<double>(FloatAt(record + 8));
+        }
+        *times = t;
+        *statuses = s;
+        *values = v;
+        return static_cast<int32_t>(h);
+    });
+}
+
+}  // namespace tarvik

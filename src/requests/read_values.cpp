@@ -1,0 +1,66 @@
+// ReadValues: the current values of a list of items.
+#include "client/client.h"
+#include "client/var_value.h"
+#include "requests/request_cycle.h"
+#include "session/message.h"
+#include "session/value_record.h"
+
+namespace tarvik {
+
+int32_t CTarvikClient::ReadValues(uint32_t count, const uint32_t* pointIndexes,
+                                  const uint32_t* fieldNos, VarValue* values) {
+    return Guarded(-1, [&]() -> int32_t {
+        plat::CLockHold request(requestLock_);
+        if (!BeginRequest()) {
+            return -1;
+        }
+        if (count == 0 || pointIndexes == nullptr || fieldNos == nullptr || values == nullptr ||
+            count > (kMaxRequestPayload - 4) / 8) {
+            return -1;
+        }
+        CBlock payload(4 + 8 * static_cast<size_t>(count));
+        if (!payload.ok()) {
+            return -1;
+        }
+        {
+            plat::CLockHold hold(stateLock_);
+            for (uint32_t i = 0; i < count; ++i) {
+                if (!directory_.IsValidItem(pointIndexes[i], fieldNos[i], nullptr)) {
+                    return -1;  // nothing is sent with a part of the items
+                }
+                StoreU32(payload.data() + 4 + 8 * static_cast<size_t>(i), pointIndexes[i]);
+                StoreU32(payload.data() + 8 + 8 * static_cast<size_t>(i), fieldNos[i]);
+            }
+        }
+        StoreU32(payload.data(), count);
+        Reply reply;
+        if (!Exchange(CMD_READ_VALUES, 1, payload.data(), static_cast<uint32_t>(payload.size()),
+                      &reply)) {
+            return -1;
+        }
+        if (reply.payloadLength < 4 || LoadU32(reply.payload) != count) {
+            return -1;
+        }
+        // Every record is decoded before the caller's array is touched, so a
+        // reply that runs short leaves the array as it was.
+        VarValue* fresh = VarArrayCreate(static_cast<int32_t>(count));
+        if (fresh == nullptr) {
+            return -1;
+        }
+        size_t pos = 4;
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!DecodeValueRecord(reply.payload, reply.payloadLength, &pos, &fresh[i])) {
+                VarArrayDestroy(fresh, static_cast<int32_t>(count));
+                return -1;
+            }
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            VarEmpty(&values[i]);  // releases a text block the caller passed back
+            values[i] = fresh[i];  // the new text block goes to the caller
+        }
+        MemFree(fresh);
+        return static_cast<int32_t>(count);
+    });
+}
+
+}  // namespace tarvik

@@ -1,0 +1,76 @@
+// The request cycle that every synchronous request follows: one message out,
+// one reply back, under the request lock.
+//
+// An operation enters the request lock, checks that the session is ready
+// (BeginRequest), builds its payload from the directory or the subscription
+// table under the state lock, and calls Exchange, which sends the message and
+// waits for the reply that reply dispatch hands over through the mailbox (or
+// for the session thread to end the wait when no reply comes).
+#include "requests/request_cycle.h"
+#include "client/client.h"
+#include "session/message.h"
+
+namespace tarvik {
+namespace {
+constexpr int64_t kReplyWaitFactor = 10;
+}
+
+bool CTarvikClient::BeginRequest() {
+    return IsLinkUp() && TestFlags(FLAGS_IS_READY);
+}
+
+bool CTarvikClient::Exchange(int16_t command, int16_t param, const uint8_t* payload,
+                             uint32_t payloadLength, Reply* reply) {
+    const int32_t requestId = NextRequestId(true);
+    const int32_t sequence = NextSequence(true);
+    const int16_t clientId = GetClientId();
+    uint8_t* message = nullptr;
+    size_t size = 0;
+    if (!BuildMessage(command, param, clientId, requestId, sequence, payload, payloadLength,
+                      &message, &size)) {
+        return false;
+    }
+    replyEvent_->Reset();
+    replyMailbox_.Clear();
+    SetAwaitingReply(true);
+    const bool sent = SendFrame(message, size);
+    MemFree(message);
+    if (!sent) {
+        SetAwaitingReply(false);
+        return false;
+    }
+    {
+        const uint32_t now = plat::TickCount();
+        plat::CLockHold hold(stateLock_);
+        lastSendTime_ = now;
+    }
+    const int64_t wait = static_cast<int64_t>(GetRequestTimeout()) * kReplyWaitFactor;
+    const int32_t waitMs =
+        wait > INT32_MAX ? INT32_MAX : (wait < 0 ? 0 : static_cast<int32_t>(wait));
+    if (!replyEvent_->Wait(waitMs)) {
+        return false;
+    }
+    const int32_t length = replyMailbox_.GetLength();
+    if (length <= 0) {
+        return false;  // the wait was ended without a reply
+    }
+    CBlock block(static_cast<size_t>(length));
+    if (!block.ok()) {
+        return false;
+    }
+    const int32_t got = replyMailbox_.Read(block.data(), length);
+    if (!IsValidMessage(block.data(), static_cast<size_t>(got))) {
+        return false;
+    }
+    const HeaderView h = ReadHeader(block.data());
+    if (h.magic != MSG_MAGIC || h.command != command || h.clientId != GetClientId()) {
+        return false;
+    }
+    reply->param = h.param;
+    reply->payloadLength = static_cast<size_t>(h.payloadLength);
+    reply->block.Reset(block.Release(), static_cast<size_t>(got));
+    reply->payload = reply->block.data() + kHeaderSize;
+    return true;
+}
+
+}  // namespace tarvik

@@ -1,0 +1,117 @@
+// tarvik-sim: the development server as a program. Serves the demo plant or a
+// database file over TCP and, with --local, over the local window transport,
+// until SIGINT or SIGTERM.
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "platform/platform.h"
+#include "sim/sim_server.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+void OnSignal(int) {
+    g_stop = true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using tarvik::sim::CSimServer;
+    using tarvik::sim::Database;
+    using tarvik::sim::ServerOptions;
+
+    CLI::App app{"tarvik-sim: development server for the Tarvik client library"};
+    ServerOptions options;
+    int port = 0;
+    std::string dbFile;
+    std::string namePrefix;
+    int simulateMs = 0;
+    bool noTcp = false;
+    bool verbose = false;
+    int gap = 0;
+    int faultPercent = 0;
+    unsigned faultSeed = 1;
+    unsigned maxFaults = 100;
+    app.add_option("--port,-p", port, "TCP port to listen on; 0 picks a free one")
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--bind", options.bindAddress, "IPv4 address to listen on")
+        ->capture_default_str();
+    app.add_flag("--no-tcp", noTcp, "do not listen on TCP");
+    app.add_flag("--local", options.local,
+                 "register a window as \"db\" in the shared registry (local transport)");
+    app.add_option("--db", dbFile, "load the point database from this JSON file")
+        ->check(CLI::ExistingFile);
+    app.add_option("--simulate", simulateMs,
+                   "move the simulated fields every MS milliseconds (default 1000)")
+        ->expected(0, 1)
+        ->default_str("1000")
+        ->check(CLI::Range(1, 3600000));
+    app.add_option("--seed", options.seed, "seed of the random walk")->capture_default_str();
+    app.add_option("--name-prefix", namePrefix,
+                   "prefix for the names of shared objects (tests running in parallel)");
+    app.add_flag("--server-flag", options.serverFlag,
+                 "set param of login and heartbeat replies (the server flag)");
+    app.add_option("--gap", gap, "zero bytes before the point count in the directory")
+        ->check(CLI::Range(0, 65536));
+    app.add_option("--faults", faultPercent,
+                   "random faults: percent of replies that meet one (soak tests)")
+        ->check(CLI::Range(0, 100));
+    app.add_option("--fault-seed", faultSeed, "seed of the random faults");
+    app.add_option("--max-faults", maxFaults, "at most this many random faults");
+    app.add_flag("--verbose,-v", verbose, "print every received message on stderr");
+
+    CLI11_PARSE(app, argc, argv);
+
+    if (app.count("--simulate") > 0 && simulateMs == 0) {
+        simulateMs = 1000;
+    }
+    if (!namePrefix.empty()) {
+        tarvik::plat::SetObjectNamePrefix(namePrefix.c_str());
+    }
+    Database db = Database::DemoPlant();
+    if (!dbFile.empty()) {
+        std::string error;
+        if (!Database::LoadJsonFile(dbFile, &db, &error)) {
+            std::cerr << "tarvik-sim: " << error << "\n";
+            return 2;
+        }
+    }
+    options.tcp = !noTcp;
+    options.port = static_cast<uint16_t>(port);
+    options.simulateMs = simulateMs;
+    options.directoryGap = gap;
+    if (verbose) {
+        options.log = [](const std::string& line) { std::cerr << line << "\n"; };
+    }
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+
+    CSimServer server(std::move(db));
+    if (faultPercent > 0) {
+        server.SetRandomFaults(faultSeed, static_cast<uint32_t>(faultPercent), maxFaults);
+    }
+    std::string error;
+    if (!server.Start(options, &error)) {
+        std::cerr << "tarvik-sim: " << error << "\n";
+        return 1;
+    }
+    if (options.tcp) {
+        std::printf("listening on port %u\n", static_cast<unsigned>(server.Port()));
+    }
+    if (options.local) {
+        std::printf("registered as \"db\", window %d\n", static_cast<int>(server.Window()));
+    }
+    std::fflush(stdout);
+    while (!g_stop) {
+        tarvik::plat::SleepMs(50);
+    }
+    server.Stop();
+    return 0;
+}
