@@ -2,6 +2,7 @@
 # Runs a Windows program under Wine: the emulator of the cross build's tests.
 #
 #   cmake/wine-run.sh PROGRAM.exe [ARGS...]
+#   cmake/wine-run.sh --prepare      makes the prefix ($WINEPREFIX) and exits
 #
 # The prefix is $WINEPREFIX, or wineprefix/ beside the build's CMakeCache.txt
 # (found upwards from the program). A new prefix is made once, under a lock,
@@ -12,6 +13,12 @@ set -euo pipefail
 if [ $# -lt 1 ]; then
   echo "usage: wine-run.sh PROGRAM [ARGS...]" >&2
   exit 2
+fi
+
+prepare_only=""
+if [ "$1" = "--prepare" ]; then
+  prepare_only=1
+  : "${WINEPREFIX:?--prepare needs WINEPREFIX}"
 fi
 
 if [ -z "${WINEPREFIX:-}" ]; then
@@ -40,4 +47,5 @@ if [ ! -f "$WINEPREFIX/.tarvik-ready" ]; then
   ) 9>"$WINEPREFIX.lock"
 fi
 
+[ -z "$prepare_only" ] || exit 0
 exec wine "$@"

@@ -309,6 +309,10 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     // callbacks: the notification thread frees the client when the callback
     // has returned.
     bool destroyPending_ = false;
+    // Held across the writes of one remote send (taken alone, or before the
+    // state lock), so that two threads' messages never mix on the wire when a
+    // write comes up short and is retried.
+    plat::CLock sendLock_;
 
   private:
     // IRecordSink: one complete record from the assembler.

@@ -188,6 +188,10 @@ void CTarvikClient::StopWorkers() {
     plat::Thread* notify = nullptr;
     {
         plat::CLockHold hold(stateLock_);
+        // Stored again together with the cleared run flag: the notification
+        // thread stores a delivered state only while the flag is set, so no
+        // state from a callback still running can replace CONN_CLOSED.
+        state_ = CONN_CLOSED;
         notifyRunning_ = false;
         // A stop asked for from inside an application callback cannot wait
         // for the thread it runs on: that thread ends when the callback

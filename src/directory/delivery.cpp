@@ -111,7 +111,11 @@ void CTarvikClient::DeliverDataChange(const NotifyEvent& event) {
 
     // The last values change only now, after the application has seen the
     // report: during the callback the value queries still give the old ones.
+    // After a stop (Disconnect empties the last values) nothing is stored.
     plat::CLockHold hold(stateLock_);
+    if (!notifyRunning_ || destroyPending_) {
+        return;
+    }
     for (int32_t j = 0; j < event.count; ++j) {
         if (AdviseItem* item = advise_.FindByKey(event.keys[j])) {
             VarCopy(&item->Value, &event.values[j]);

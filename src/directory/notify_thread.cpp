@@ -79,8 +79,13 @@ void CTarvikClient::RunNotifications() {
                     callback(this, user, event->count);
                 }
                 // Stored only after the callback: during it, GetState still
-                // reports the previous state.
-                SetState(event->count);
+                // reports the previous state. A stop that came meanwhile (from
+                // another thread, or from the callback itself) has stored
+                // CONN_CLOSED, which must stay.
+                plat::CLockHold hold(stateLock_);
+                if (notifyRunning_ && !destroyPending_) {
+                    state_ = event->count;
+                }
             }
         } else if (event->type == NOTIFY_DATA) {
             DeliverDataChange(*event);

@@ -3,6 +3,7 @@
 // as whole seconds since 1970.
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "client/client.h"
 #include "requests/ole_date.h"
@@ -23,8 +24,16 @@ void WriteQuery(uint8_t* out, uint32_t start, uint32_t end, uint32_t samples, ui
     StoreU32(out + 12, names);
 }
 
+// A double as the float32 of a record. A value beyond the float range becomes
+// an infinity of its sign (the conversion itself would be undefined).
 float ToFloat(double v) {
-    return static_cast<float>(v);
+    if (v > static_cast<double>(std::numeric_limits<float>::max())) {
+        return std::numeric_limits<float>::infinity();
+    }
+    if (v < -static_cast<double>(std::numeric_limits<float>::max())) {
+        return -std::numeric_limits<float>::infinity();
+    }
+    return static_cast<float>(v);  // NaN stays NaN
 }
 
 uint32_t FloatBits(float f) {

@@ -138,6 +138,7 @@ bool CTarvikClient::SendRemote(const uint8_t* message, size_t size) {
     } else {
         std::memcpy(framed + kMarkerSize, message, size);
     }
+    plat::CLockHold sending(sendLock_);
     bool ok = false;
     size_t written = 0;
     for (int32_t attempt = 0; attempt < kRemoteWriteTries; ++attempt) {

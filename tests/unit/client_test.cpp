@@ -164,7 +164,12 @@ TEST_F(ClientTest, CreatedMappingHas2160Bytes) {
 
     plat::SharedMapping* m = plat::MappingOpen(kMapping);
     ASSERT_NE(m, nullptr);
+#if defined(_WIN32)
+    // Windows tells the size of an opened view only in whole pages.
+    EXPECT_EQ(plat::MappingSize(m), 4096u);
+#else
     EXPECT_EQ(plat::MappingSize(m), 2160u);
+#endif
     const auto* bytes = static_cast<const uint8_t*>(plat::MappingView(m));
     for (size_t i = 0; i < 8; ++i) {
         EXPECT_EQ(bytes[i], 0) << "byte " << i;

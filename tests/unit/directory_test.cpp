@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -231,6 +232,30 @@ TEST_F(DirectoryTest, BodiesRunningPastTheirEndAreRejected) {
     }
     EXPECT_TRUE(Build(dir_, good));
     EXPECT_EQ(dir_.FindPointByName("NEW", 3), 0);
+}
+
+// Corrupted bodies (run under the address sanitizer): each one either builds
+// or leaves the directory as it was; nothing is read outside the body.
+TEST_F(DirectoryTest, CorruptedBodiesNeverReadOutside) {
+    const std::vector<uint8_t> good = MakeBody(PlantTypes(), PlantPoints());
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 2000; ++round) {
+        std::vector<uint8_t> body = good;
+        const int edits = 1 + static_cast<int>(rng() % 4);
+        for (int e = 0; e < edits; ++e) {
+            // Mostly the counts and offset, sometimes anywhere.
+            const size_t at = rng() % 3 != 0 ? rng() % 12 : rng() % body.size();
+            body[at] = static_cast<uint8_t>(rng());
+        }
+        body.resize(body.size() - rng() % 8);
+        CPointDirectory dir;
+        ASSERT_TRUE(Build(dir, good));
+        if (!Build(dir, body)) {
+            EXPECT_EQ(dir.FindPointByName("tank1", 5), 0);
+        }
+        int32_t ids[8];
+        dir.EnumTypes(8, ids, nullptr);
+    }
 }
 
 TEST_F(DirectoryTest, MemoryShortageKeepsDirectoryAndLeaksNothing) {

@@ -247,7 +247,7 @@ TEST_F(DispatchTest, ResubscribeReportsChangedValuesOnly) {
     std::vector<Data> data = TakeData();
     ASSERT_EQ(data.size(), 1u);
     EXPECT_EQ(data[0].keys, std::vector<uint32_t>{kKeyPumpPV});
-    EXPECT_EQ(data[0].values[0].u.lVal, 2);
+    EXPECT_EQ(VarLong(data[0].values[0]), 2);
     EXPECT_EQ(data[0].capacity, 3);
     EXPECT_EQ(TakeEvents(client_), std::vector<int32_t>{CONN_READY});
 
@@ -257,7 +257,7 @@ TEST_F(DispatchTest, ResubscribeReportsChangedValuesOnly) {
     data = TakeData();
     ASSERT_EQ(data.size(), 1u);
     EXPECT_EQ(data[0].keys, (std::vector<uint32_t>{kKeyTankPV, kKeyTankCNT, kKeyPumpPV}));
-    EXPECT_DOUBLE_EQ(data[0].values[0].u.dblVal, 1.0002);
+    EXPECT_DOUBLE_EQ(VarDouble(data[0].values[0]), 1.0002);
     EXPECT_EQ(data[0].values[2].tag, VAL_NONE);
     TakeEvents(client_);
 
@@ -328,7 +328,7 @@ TEST_F(DispatchTest, HeartbeatDataKeepsTheRecordsThatFit) {
     std::vector<Data> data = TakeData();
     ASSERT_EQ(data.size(), 1u);
     EXPECT_EQ(data[0].keys, (std::vector<uint32_t>{kKeyTankPV, kKeyTankCNT}));
-    EXPECT_DOUBLE_EQ(data[0].values[0].u.dblVal, 2.5);
+    EXPECT_DOUBLE_EQ(VarDouble(data[0].values[0]), 2.5);
     EXPECT_EQ(data[0].values[1].tag, VAL_STRING);
 }
 

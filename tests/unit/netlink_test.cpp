@@ -37,7 +37,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // Polls cond until it holds or the time is up; true when it held.
-bool WaitUntil(const std::function<bool()>& cond, int ms = 10000) {
+[[maybe_unused]] bool WaitUntil(const std::function<bool()>& cond, int ms = 10000) {
     const auto end = Clock::now() + milliseconds(ms);
     while (!cond()) {
         if (Clock::now() >= end) {
@@ -48,7 +48,7 @@ bool WaitUntil(const std::function<bool()>& cond, int ms = 10000) {
     return true;
 }
 
-int64_t MsSince(Clock::time_point start) {
+[[maybe_unused]] int64_t MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
 

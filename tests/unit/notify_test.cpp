@@ -85,6 +85,10 @@ void TARVIK_CALL OnData(ITarvikClient* itf, TarvikUserData, int32_t count, const
             VarEmpty(&now);
         }
     }
+    WaitFor([&] { return !s.hold.load(); }, 10000);
+    if (s.disconnect) {
+        client->Disconnect();
+    }
     if (s.destroy) {
         TarvikDestroyClient(itf);
     }
@@ -107,11 +111,18 @@ class NotifyTest : public ::testing::Test {
     }
     void TearDown() override {
         if (client_ != nullptr) {
+            fake::InstallLink(client_, nullptr);
             TarvikDestroyClient(client_);
         }
         g_seen = nullptr;
     }
 
+    // The value queries answer only on a linked, ready session.
+    void MakeReady() {
+        fake::InstallLink(client_, &link_);
+        plat::CLockHold hold(client_->stateLock_);
+        client_->sessionFlags_ = SF_READY;
+    }
     void Post(int32_t state) { client_->PostStateChange(state); }
     int32_t QueueLength() {
         plat::CLockHold hold(client_->stateLock_);
@@ -162,6 +173,7 @@ class NotifyTest : public ::testing::Test {
     }
 
     Seen seen_;
+    fake::FakeNetLink link_;
     CTarvikClient* client_ = nullptr;
     int64_t live_ = 0;
 };
@@ -212,6 +224,7 @@ TEST_F(NotifyTest, UnknownEventsAreFreed) {
 // ---- Delivery ------------------------------------------------------------------------------
 
 TEST_F(NotifyTest, OneCallbackFansOutToEverySubscription) {
+    MakeReady();
     SubscribeWithHandle(fake::kTank, fake::kPV, 7, 70, 1);
     SubscribeWithHandle(fake::kTank, fake::kPV, 9, 90, 1);
     SubscribeWithHandle(fake::kPump, fake::kPV, 4, 40, 2);
@@ -223,9 +236,9 @@ TEST_F(NotifyTest, OneCallbackFansOutToEverySubscription) {
     EXPECT_EQ(seen_.handles, (std::vector<int32_t>{7, 9, 4}));
     EXPECT_EQ(seen_.users, (std::vector<int32_t>{70, 90, 40}));
     ASSERT_EQ(seen_.values.size(), 3u);
-    EXPECT_EQ(seen_.values[0].u.lVal, 11);
-    EXPECT_EQ(seen_.values[1].u.lVal, 11);
-    EXPECT_EQ(seen_.values[2].u.lVal, 22);
+    EXPECT_EQ(VarLong(seen_.values[0]), 11);
+    EXPECT_EQ(VarLong(seen_.values[1]), 11);
+    EXPECT_EQ(VarLong(seen_.values[2]), 22);
     // Inside the callback the old value, after it the new one.
     EXPECT_EQ(seen_.valueDuring, std::vector<int32_t>{1});
     EXPECT_EQ(LastValue(7), 11);
@@ -236,6 +249,7 @@ TEST_F(NotifyTest, OneCallbackFansOutToEverySubscription) {
 
 TEST_F(NotifyTest, WithoutADataCallbackLastValuesStillChange) {
     client_->SetDataCallback(nullptr);
+    MakeReady();
     SubscribeWithHandle(fake::kTank, fake::kPV, 1, 0, 1);
     fake::StartNotifyThread(client_);
     PostData({kKeyTankPV}, {Long(5)});
@@ -265,8 +279,10 @@ TEST_F(NotifyTest, LongestTextArrivesWhole) {
 
 TEST_F(NotifyTest, DisconnectInsideAStateCallback) {
     seen_.disconnect = true;
+    seen_.hold = true;
     fake::StartNotifyThread(client_);
     Post(CONN_PENDING);
+    seen_.hold = false;
     ASSERT_TRUE(WaitFor([&] { return seen_.returned.load(); }, 5000));
     // The stop does not wait for its own thread, which ends after the callback.
     plat::Thread* thread = nullptr;
@@ -302,10 +318,37 @@ TEST_F(NotifyTest, DisconnectWhileAStateCallbackRuns) {
     EXPECT_EQ(client_->GetState(), CONN_CLOSED);
 }
 
+TEST_F(NotifyTest, DisconnectInsideADataCallbackKeepsTheValuesEmpty) {
+    SubscribeWithHandle(fake::kTank, fake::kPV, 1, 0, 1);
+    seen_.disconnect = true;
+    seen_.hold = true;
+    fake::StartNotifyThread(client_);
+    PostData({kKeyTankPV}, {Long(3)});
+    seen_.hold = false;
+    ASSERT_TRUE(WaitFor([&] { return seen_.returned.load(); }));
+    plat::Thread* thread = nullptr;
+    {
+        plat::CLockHold hold(client_->stateLock_);
+        thread = client_->notifyThread_;
+    }
+    ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(plat::ThreadWait(thread, 5000));
+    // Disconnect emptied the last values; the delivery after the callback
+    // does not bring them back.
+    plat::CLockHold hold(client_->stateLock_);
+    const AdviseItem* item = client_->advise_.FindByKey(kKeyTankPV);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->Value.tag, VAL_NONE);
+}
+
 TEST_F(NotifyTest, DestroyInsideAStateCallback) {
     seen_.destroy = true;
+    // The callback goes on only after the producer has left QueueNotify: a
+    // client freed by the callback must not be touched by the test thread.
+    seen_.hold = true;
     fake::StartNotifyThread(client_);
     Post(CONN_PENDING);
+    seen_.hold = false;
     ASSERT_TRUE(WaitFor([&] { return seen_.returned.load(); }));
     client_ = nullptr;  // the notification thread frees it
     // Every block of the client goes once its last callback has returned.
@@ -315,8 +358,12 @@ TEST_F(NotifyTest, DestroyInsideAStateCallback) {
 TEST_F(NotifyTest, DestroyInsideADataCallback) {
     SubscribeWithHandle(fake::kTank, fake::kPV, 1, 0, 1);
     seen_.destroy = true;
+    // The callback goes on only after the producer has left QueueNotify: a
+    // client freed by the callback must not be touched by the test thread.
+    seen_.hold = true;
     fake::StartNotifyThread(client_);
     PostData({kKeyTankPV}, {Long(3)});
+    seen_.hold = false;
     ASSERT_TRUE(WaitFor([&] { return seen_.returned.load(); }));
     client_ = nullptr;
     EXPECT_TRUE(WaitFor([&] { return testing::LiveBlocks() == live_; }));

@@ -8,9 +8,10 @@
 // (ITarvikClient has no virtual destructor, so nothing else comes first), and
 // a member function receives `this` as a hidden first argument ahead of the
 // declared ones. So entry i, cast to a plain function taking the object
-// pointer first, is slot i as the host sees it. This trick belongs to this
-// test alone; it does not hold for 32-bit Windows (this is passed in ECX
-// there), where the slot order is checked by the host test instead.
+// pointer first, is slot i as the host sees it. On 32-bit Windows the same
+// holds with the member convention __thiscall (this in ECX, the callee pops
+// the arguments), so there the plain function is declared thiscall. This
+// trick belongs to this test alone.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -32,10 +33,15 @@ static_assert(!std::has_virtual_destructor<ITarvikClient>::value,
 
 namespace {
 
-#if defined(__GXX_ABI_VERSION) && !defined(_WIN32)
+#if defined(__GXX_ABI_VERSION)
 #define TARVIK_SLOT_CALLS 1
 #else
 #define TARVIK_SLOT_CALLS 0
+#endif
+#if defined(_WIN32) && defined(__i386__)
+#define TARVIK_SLOT_CONVENTION __attribute__((thiscall))
+#else
+#define TARVIK_SLOT_CONVENTION
 #endif
 
 // One recorded call: the slot number the operation carries in the documented
@@ -63,7 +69,7 @@ template <typename M>
 struct SlotFn;
 template <typename R, typename... A>
 struct SlotFn<R (ITarvikClient::*)(A...)> {
-    using Type = R (*)(ITarvikClient*, A...);
+    using Type = R(TARVIK_SLOT_CONVENTION*)(ITarvikClient*, A...);
     using Result = R;
     static Call Expect(int slot, A... args) {
         Call c;

@@ -1,18 +1,23 @@
 // The window seam: classes, posted messages, copy-data sends across threads
 // and processes, time-outs, the liveness test and the end of a window.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "platform/platform.h"
+
+#if !defined(_WIN32)
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace tarvik {
 namespace plat {
@@ -22,6 +27,13 @@ constexpr const char* kTestClass = "TarvikTestWindow";
 // Block tags that make the test procedure act.
 constexpr uintptr_t kTagHold = 0x484F4C44;     // wait for the recorder's release event
 constexpr uintptr_t kTagDestroy = 0x44455354;  // destroy the window
+
+// The last error of a send that timed out.
+#if defined(_WIN32)
+constexpr int32_t kTimedOut = 1460;  // ERROR_TIMEOUT
+#else
+constexpr int32_t kTimedOut = ETIMEDOUT;
+#endif
 
 uint32_t Fnv(const void* bytes, size_t n) {
     uint32_t h = 2166136261u;
@@ -209,6 +221,51 @@ bool SendBytes(WindowHandle window, const void* bytes, uint32_t n, uintptr_t tag
     return WindowSendCopyData(window, 1047, &data, timeoutMs, result);
 }
 
+// What another process does with a window it knows by number: sends blocks
+// of every size and posts one message. 0 when all went as expected.
+int SendAndPostFromAnotherProcess(WindowHandle h) {
+    if (!WindowIsWindow(h)) {
+        return 10;
+    }
+    intptr_t r = 0;
+    if (!SendBytes(h, "abc", 3, 5, 5000, &r) || r != Expected("abc", 3, 5)) {
+        return 11;
+    }
+    if (!SendBytes(h, nullptr, 0, 6, 5000, &r) || r != Expected(nullptr, 0, 6)) {
+        return 12;
+    }
+    std::vector<uint8_t> big(1u << 20, 0x5A);
+    if (!SendBytes(h, big.data(), static_cast<uint32_t>(big.size()), 7, 10000, &r) ||
+        r != Expected(big.data(), big.size(), 7)) {
+        return 13;
+    }
+    if (!WindowPostMessage(h, 0x401, 5, 6)) {
+        return 14;
+    }
+    return 0;
+}
+
+#if defined(_WIN32)
+// Windows has no fork: the child is this program again, running a role on
+// the window whose number it is given.
+int SendAndPostRole(const char* arg) {
+    return SendAndPostFromAnotherProcess(static_cast<WindowHandle>(std::atol(arg)));
+}
+const testchild::RegisterRole kSendAndPost("window-send-and-post", SendAndPostRole);
+
+// Tells the parent whether the window is there, then waits until it is gone
+// and checks that a send to it fails.
+int WatchWindowRole(const char* arg) {
+    const WindowHandle h = static_cast<WindowHandle>(std::atol(arg));
+    testchild::Tell(WindowIsWindow(h) && WindowIsWindow(h) ? 'y' : 'n');
+    if (!WaitUntil([h] { return !WindowIsWindow(h); }, 20000)) {
+        return 22;
+    }
+    intptr_t r = 0;
+    return SendBytes(h, "z", 1, 1, 1000, &r) ? 23 : 0;
+}
+const testchild::RegisterRole kWatchWindow("window-watch", WatchWindowRole);
+#else
 // Runs body in a forked child; returns its exit code, or -1 when it crashed
 // or did not end within the deadline.
 template <typename F>
@@ -232,6 +289,7 @@ int RunChild(F&& body, uint32_t milliseconds = 20000) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+#endif
 
 class WindowTest : public ::testing::Test {
   protected:
@@ -351,27 +409,13 @@ TEST_F(WindowTest, AnotherProcessSendsAndPostsToAHandleItKnowsByNumber) {
     WindowThread wt;
     const WindowHandle h = wt.Start();
     ASSERT_GT(h, 0);
-    const int code = RunChild([h]() -> int {
-        if (!WindowIsWindow(h)) {
-            return 10;
-        }
-        intptr_t r = 0;
-        if (!SendBytes(h, "abc", 3, 5, 5000, &r) || r != Expected("abc", 3, 5)) {
-            return 11;
-        }
-        if (!SendBytes(h, nullptr, 0, 6, 5000, &r) || r != Expected(nullptr, 0, 6)) {
-            return 12;
-        }
-        std::vector<uint8_t> big(1u << 20, 0x5A);
-        if (!SendBytes(h, big.data(), static_cast<uint32_t>(big.size()), 7, 10000, &r) ||
-            r != Expected(big.data(), big.size(), 7)) {
-            return 13;
-        }
-        if (!WindowPostMessage(h, 0x401, 5, 6)) {
-            return 14;
-        }
-        return 0;
-    });
+#if defined(_WIN32)
+    testchild::ChildProcess child;
+    ASSERT_TRUE(child.Start("window-send-and-post", std::to_string(h)));
+    const int code = child.Wait(30000);
+#else
+    const int code = RunChild([h] { return SendAndPostFromAnotherProcess(h); });
+#endif
     EXPECT_EQ(code, 0);
     ASSERT_TRUE(WaitUntil([&] { return wt.rec.PostedCount() == 1; }));
     std::lock_guard<std::mutex> hold(wt.rec.mutex);
@@ -405,7 +449,7 @@ TEST_F(WindowTest, SendTimesOutWhileTheWindowThreadIsBusyAndTheLinkStaysInStep) 
     intptr_t result = 0;
     SetLastErrorCode(0);
     EXPECT_FALSE(SendBytes(h, "late", 4, 3, 100, &result));
-    EXPECT_EQ(LastErrorCode(), ETIMEDOUT);
+    EXPECT_EQ(LastErrorCode(), kTimedOut);
 
     wt.rec.release.Set();
     ASSERT_TRUE(ThreadWait(t, 10000));
@@ -438,6 +482,14 @@ TEST_F(WindowTest, IsWindowFollowsTheWindowInThisAndAnotherProcess) {
     ASSERT_GT(h, 0);
     EXPECT_TRUE(WindowIsWindow(h));
 
+#if defined(_WIN32)
+    testchild::ChildProcess child;
+    ASSERT_TRUE(child.Start("window-watch", std::to_string(h)));
+    EXPECT_EQ(child.ReadByte(30000), 'y');
+    ASSERT_TRUE(wt.Stop());
+    EXPECT_FALSE(WindowIsWindow(h));
+    EXPECT_EQ(child.Wait(30000), 0);
+#else
     int toChild[2];
     int toParent[2];
     ASSERT_EQ(pipe(toChild), 0);
@@ -477,6 +529,7 @@ TEST_F(WindowTest, IsWindowFollowsTheWindowInThisAndAnotherProcess) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     close(toChild[1]);
     close(toParent[0]);
+#endif
 }
 
 TEST_F(WindowTest, DestroyingTheWindowFailsAPendingSendPromptly) {

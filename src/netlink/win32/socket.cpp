@@ -1,8 +1,10 @@
 // The socket calls of the network component on Winsock.
 #include "netlink/socket.h"
 
+// Winsock 2 before windows.h, which would otherwise bring in the old one.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
 
 #include <cstdio>
@@ -31,8 +33,8 @@ int32_t WaitFor(Handle socket, bool forWrite, int32_t milliseconds) {
     timeout.tv_sec = ms / 1000;
     timeout.tv_usec = (ms % 1000) * 1000;
     // The first argument is ignored by Winsock.
-    const int r = ::select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed,
-                           &timeout);
+    const int r =
+        ::select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &timeout);
     if (r > 0) {
         return 1;
     }
@@ -110,8 +112,8 @@ int32_t StartConnect(Handle socket, const Address& address) {
     }
     sockaddr_storage target{};
     std::memcpy(&target, address.bytes, static_cast<size_t>(address.length));
-    const int r = ::connect(ToSocket(socket), reinterpret_cast<const sockaddr*>(&target),
-                            address.length);
+    const int r =
+        ::connect(ToSocket(socket), reinterpret_cast<const sockaddr*>(&target), address.length);
     if (r == 0) {
         return 1;
     }

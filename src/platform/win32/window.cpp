@@ -199,8 +199,15 @@ int32_t WindowGetMessage(WindowMessage* msg, WindowHandle window) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
     }
+    HWND hwnd = ToHwnd(window);
+    if (hwnd != nullptr && GetWindowThreadProcessId(hwnd, nullptr) != GetCurrentThreadId()) {
+        // Not a window of this thread: GetMessageA would wait for ever for
+        // messages that only its owner can take.
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return -1;
+    }
     MSG m;
-    const BOOL rc = GetMessageA(&m, ToHwnd(window), 0, 0);
+    const BOOL rc = GetMessageA(&m, hwnd, 0, 0);
     if (rc == -1) {
         return -1;
     }

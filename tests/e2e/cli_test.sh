@@ -1,0 +1,269 @@
+#!/usr/bin/env bash
+# End-to-end test of the tarvik tool: starts tarvik-sim on a free port and
+# checks the output and exit code of every command, the error paths and the
+# reconnection of watch.
+#
+# Usage: cli_test.sh PATH/TO/tarvik-sim PATH/TO/tarvik
+set -u
+sim=$1
+cli=$2
+work=$(mktemp -d)
+pids=()
+failures=0
+checks=0
+
+cleanup() {
+  for pid in "${pids[@]}"; do
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# wait_for SECONDS COMMAND...: polls COMMAND every 50 ms until it succeeds.
+wait_for() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    sleep 0.05
+  done
+}
+
+# start_sim NAME ARGS...: starts the server, sets sim_pid and port.
+start_sim() {
+  local name=$1
+  shift
+  "$sim" "$@" >"$work/$name.out" 2>"$work/$name.err" &
+  sim_pid=$!
+  pids+=("$sim_pid")
+  if ! wait_for 20 grep -qs '^listening on port ' "$work/$name.out"; then
+    echo "tarvik-sim did not start:"
+    cat "$work/$name.err"
+    exit 1
+  fi
+  port=$(sed -n 's/^listening on port //p' "$work/$name.out")
+}
+
+# more_lines FILE N: the file has more than N lines.
+more_lines() {
+  [ "$(wc -l <"$1")" -gt "$2" ]
+}
+
+stop_pid() {
+  kill "$1" 2>/dev/null
+  wait "$1" 2>/dev/null
+}
+
+# run RC ARGS...: runs the tool (output in $work/out, $work/err) and checks its
+# exit code.
+run() {
+  local want=$1
+  shift
+  checks=$((checks + 1))
+  "$cli" "$@" >"$work/out" 2>"$work/err"
+  local rc=$?
+  if [ "$rc" -ne "$want" ]; then
+    fail "tarvik $* exited with $rc, expected $want"
+    sed 's/^/  | /' "$work/out" "$work/err" | head -20
+    return 1
+  fi
+  return 0
+}
+
+# expect FILE PATTERN: the file has a line matching the extended regex.
+expect() {
+  checks=$((checks + 1))
+  if ! grep -Eq -- "$2" "$1"; then
+    fail "no line /$2/ in the output of the last command"
+    sed 's/^/  | /' "$1" | head -20
+  fi
+}
+
+# expect_count FILE PATTERN N: exactly N lines match.
+expect_count() {
+  checks=$((checks + 1))
+  local n
+  n=$(grep -Ec -- "$2" "$1")
+  [ "$n" -eq "$3" ] || fail "$n lines /$2/ instead of $3"
+}
+
+start_sim main --simulate 100 --seed 7
+main_pid=$sim_pid
+P=(--port "$port")
+
+# ---- help and usage errors -------------------------------------------------
+run 0 --help && expect "$work/out" '^Usage:'
+for cmd in points types fields read write watch history history-raw history-write; do
+  run 0 "$cmd" --help && expect "$work/out" "^Usage: .* $cmd"
+done
+run 1                                     # no command
+run 1 read TANK101                        # neither --port nor --local
+run 1 "${P[@]}" --bogus points
+run 1 "${P[@]}" --local points
+run 1 "${P[@]}" --csv --json points
+run 1 "${P[@]}" read                      # no item
+run 1 "${P[@]}" fields
+run 1 "${P[@]}" write TANK101.SP
+run 1 "${P[@]}" write "TANK101.STATE=$(printf 'x%.0s' {1..64})"
+run 1 "${P[@]}" history TANK101 --from yesterday
+run 1 "${P[@]}" history TANK101 --from "2024-02-30 10:00:00"
+run 1 "${P[@]}" history TANK101 --from -1h --samples 0
+run 1 "${P[@]}" watch TANK101 --for -1
+run 1 "${P[@]}" history-write TANK101 --file "$work/missing.csv"
+printf 'time,status,value\n2024-01-01 10:00:00,70000,1\n' >"$work/bad.csv"
+run 1 "${P[@]}" history-write TANK101 --file "$work/bad.csv" && expect "$work/err" 'bad.csv:2:'
+
+# ---- directory -------------------------------------------------------------
+run 0 "${P[@]}" points && expect "$work/out" '^INDEX +NAME +TYPE +AUX$'
+expect "$work/out" '^ +0 +TANK101 +1 +1$'
+expect "$work/out" '^ +35 +TI104 +5 +3$'
+run 0 "${P[@]}" --csv points && expect_count "$work/out" '.' 37
+expect "$work/out" '^index,name,type,aux$'
+expect "$work/out" '^16,VALVE101,3,2$'
+run 0 "${P[@]}" --json points && expect "$work/out" '"name": "FIC106"'
+expect_count "$work/out" '"index"' 36
+run 0 "${P[@]}" --csv types && expect_count "$work/out" '^[0-9]+,[0-9]+$' 5
+expect "$work/out" '^1,5$'
+expect "$work/out" '^5,3$'
+run 0 "${P[@]}" --csv fields 5 && expect "$work/out" '^255,ALARM,long$'
+expect "$work/out" '^10,UNIT,text$'
+run 0 "${P[@]}" --csv fields tank101 && expect_count "$work/out" '^[0-4],' 5
+expect "$work/out" '^4,STATE,text$'
+
+# ---- read and write --------------------------------------------------------
+run 0 "${P[@]}" --csv read tank101.state PUMP101.RUN TI101.UNIT TI101.ALARM TANK102 &&
+  expect "$work/out" '^TANK101.STATE,NORMAL,text$'
+expect "$work/out" '^PUMP101.RUN,1,long$'
+expect "$work/out" '^TI101.UNIT,degC,text$'
+expect "$work/out" '^TI101.ALARM,0,long$'
+expect "$work/out" '^TANK102.PV,[0-9.e-]+,double$'
+run 0 "${P[@]}" read TANK101 && expect "$work/out" '^TANK101.PV +[0-9.]+ +double$'
+run 0 "${P[@]}" write TANK103.SP=62.5 PUMP103.RUN=0 "TANK103.STATE=HIGH LEVEL" TI103.ALARM=3.7 \
+  TANK103.HI=95 && expect "$work/out" '^TANK103.HI +95 +long$'
+expect "$work/out" '^TANK103.SP +62.5 +double$'
+run 0 "${P[@]}" --csv read TANK103.SP PUMP103.RUN TANK103.STATE TI103.ALARM TANK103.HI &&
+  expect "$work/out" '^TANK103.SP,62.5,double$'
+expect "$work/out" '^PUMP103.RUN,0,long$'
+expect "$work/out" '^TANK103.STATE,HIGH LEVEL,text$'
+expect "$work/out" '^TI103.ALARM,4,long$'   # the server rounds a double for a long field
+expect "$work/out" '^TANK103.HI,95,double$'
+run 0 "${P[@]}" --json read TANK103.STATE TANK103.SP &&
+  expect "$work/out" '"value": "HIGH LEVEL"'
+expect "$work/out" '"value": 62.5'
+
+# ---- unknown items, types and points -> 2 ---------------------------------
+run 2 "${P[@]}" read NOPE && expect "$work/err" "unknown item 'NOPE'"
+run 2 "${P[@]}" read TANK101 TANK101.NOPE && expect "$work/err" "no field 'NOPE'"
+[ -s "$work/out" ] && fail "read with an unknown item printed values"
+run 2 "${P[@]}" read PUMP101              # a pump has no PV
+run 2 "${P[@]}" read "TANK101."
+run 2 "${P[@]}" read "$(printf 'T%.0s' {1..40})"
+run 2 "${P[@]}" write NOPE.SP=1
+run 2 "${P[@]}" watch TANK101 NOPE --for 1
+run 2 "${P[@]}" history NOPE --from -1h
+run 2 "${P[@]}" history-raw TANK101.NOPE --from -1h
+run 2 "${P[@]}" fields 99
+run 2 "${P[@]}" fields NOPE
+
+# ---- history ----------------------------------------------------------------
+cat >"$work/records.csv" <<'CSV'
+time,status,value
+# a comment, then a blank line
+
+2024-03-10 08:00:00,0,1.5
+2024-03-10T08:00:30,192,2.25
+2024-03-10 08:01:00, 7 ,-3
+CSV
+run 0 "${P[@]}" history-write FIC102.TOTAL --file "$work/records.csv" &&
+  expect "$work/out" '^FIC102.TOTAL +3$'
+run 0 "${P[@]}" --csv history-raw FIC102.TOTAL --from "2024-03-10 07:00:00" --to "2024-03-10 09:00:00" &&
+  expect_count "$work/out" '.' 4
+expect "$work/out" '^2024-03-10 08:00:00,0,1.5$'
+expect "$work/out" '^2024-03-10 08:00:30,192,2.25$'
+expect "$work/out" '^2024-03-10 08:01:00,7,-3$'
+run 0 "${P[@]}" --csv history-raw FIC102.TOTAL --from "2024-03-10 08:00:10" --to "2024-03-10 08:00:50" &&
+  expect_count "$work/out" '.' 2
+run 0 "${P[@]}" --csv history-raw FIC103.TOTAL --from -1h && expect_count "$work/out" '.' 1
+run 0 "${P[@]}" --csv history FIC102.TOTAL TANK103.SP --from "2024-03-10 07:59:00" \
+  --to "2024-03-10T08:01:00" --samples 5 && expect_count "$work/out" '.' 6
+expect "$work/out" '^time,FIC102.TOTAL,TANK103.SP$'
+expect "$work/out" '^2024-03-10 07:59:00,1.5,'
+expect "$work/out" '^2024-03-10 08:00:30,2.25,'
+expect "$work/out" '^2024-03-10 08:01:00,-3,'
+# Relative times: the write above is in the history of now.
+run 0 "${P[@]}" --csv history-raw TANK103.SP --from -10m --to +1m && expect "$work/out" ',62.5$'
+run 0 "${P[@]}" --json history TANK101 --from -1m -n 2 && expect_count "$work/out" '"TANK101.PV"' 2
+# More values than the server answers: the request fails -> 5.
+run 5 "${P[@]}" history TANK101 TANK102 TANK103 TANK104 TANK105 TANK106 TANK107 TANK108 \
+  FIC101 FIC102 FIC103 --from -1h --samples 100000 && expect "$work/err" 'history read failed'
+
+# ---- watch ----------------------------------------------------------------
+run 0 "${P[@]}" watch TANK101 TANK101.STATE --for 1.5 && expect "$work/out" '^TIME +ITEM +VALUE$'
+expect "$work/out" '^[0-9-]{10} [0-9:.]{12}  TANK101.STATE  NORMAL$'
+checks=$((checks + 1))
+[ "$(grep -c 'TANK101.PV' "$work/out")" -ge 3 ] || fail "watch saw fewer than 3 values of TANK101.PV"
+run 0 "${P[@]}" --json watch FIC101 --for 1 && expect "$work/out" '^\{"time":"[^"]+","item":"FIC101.PV","value":[0-9.e-]+\}$'
+run 0 "${P[@]}" --csv watch TANK104.SP --for 0.5 && expect "$work/out" '^time,item,value$'
+expect "$work/out" ',TANK104.SP,50$'
+
+# Ctrl-C ends a watch with exit code 0.
+"$cli" "${P[@]}" watch TANK101 >"$work/watch.out" 2>&1 &
+watch_pid=$!
+pids+=("$watch_pid")
+checks=$((checks + 1))
+if wait_for 20 grep -qs 'TANK101.PV' "$work/watch.out"; then
+  kill -INT "$watch_pid"
+  wait "$watch_pid"
+  rc=$?
+  [ "$rc" -eq 0 ] || fail "watch ended by SIGINT exited with $rc"
+else
+  fail "watch printed nothing"
+fi
+
+# ---- no server -> 3 -----------------------------------------------------------
+start_sim gone
+gone_port=$port
+stop_pid "$sim_pid"
+run 3 --port "$gone_port" --timeout 3000 read TANK101 && expect "$work/err" 'no server'
+run 3 --port "$gone_port" --timeout 3000 points
+
+# ---- watch reconnects when the server goes away and comes back ------------------
+start_sim first --simulate 100
+first_pid=$sim_pid
+same_port=$port
+"$cli" --port "$same_port" watch TANK101 >"$work/rewatch.out" 2>"$work/rewatch.err" &
+watch_pid=$!
+pids+=("$watch_pid")
+checks=$((checks + 1))
+if wait_for 20 grep -qs 'TANK101.PV' "$work/rewatch.out"; then
+  stop_pid "$first_pid"
+  if wait_for 20 grep -qs 'connection lost' "$work/rewatch.err"; then
+    start_sim second --simulate 100 --port "$same_port"
+    if wait_for 30 grep -qs 'connected again' "$work/rewatch.err"; then
+      lines=$(wc -l <"$work/rewatch.out")
+      wait_for 20 more_lines "$work/rewatch.out" "$lines" ||
+        fail "watch printed no value after reconnecting"
+    else
+      fail "watch did not reconnect"
+    fi
+  else
+    fail "watch did not report the lost connection"
+  fi
+  kill -INT "$watch_pid"
+  wait "$watch_pid"
+  rc=$?
+  [ "$rc" -eq 0 ] || fail "watch exited with $rc"
+else
+  fail "watch printed nothing"
+fi
+sed 's/^/  watch stderr: /' "$work/rewatch.err"
+
+echo "$checks checks, $failures failures"
+[ "$failures" -eq 0 ]

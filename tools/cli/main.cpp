@@ -1,0 +1,1005 @@
+// tarvik: the command-line tool. A host application of the library through its
+// public header only: connects to a server, lists the point directory, reads
+// and writes values, watches changes and reads and writes history.
+//
+// Exit codes: 0 done, 1 usage, 2 unknown item, point or type, 3 no server (or
+// the connection was lost), 4 login refused, 5 a request failed or timed out,
+// 6 the client could not be created or started.
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ole_date.h"
+#include "output.h"
+#include "tarvik/tarvik.h"
+
+namespace tarvik_cli {
+namespace {
+
+enum ExitCode {
+    kExitOk = 0,
+    kExitUsage = 1,
+    kExitUnknownItem = 2,
+    kExitNoServer = 3,
+    kExitRefused = 4,
+    kExitRequest = 5,
+    kExitClient = 6,
+};
+
+// A failure of a command: its exit code and what to tell the user.
+struct Failure {
+    int code;
+    std::string message;
+};
+
+[[noreturn]] void Fail(int code, const std::string& message) {
+    throw Failure{code, message};
+}
+
+const char* StateName(int32_t state) {
+    switch (state) {
+        case CONN_READY:
+            return "CONN_READY";
+        case CONN_CLOSED:
+            return "CONN_CLOSED";
+        case CONN_PENDING:
+            return "CONN_PENDING";
+        case CONN_BROKEN:
+            return "CONN_BROKEN";
+        case CONN_NO_SERVER:
+            return "CONN_NO_SERVER";
+        case CONN_REFUSED:
+            return "CONN_REFUSED";
+        case CONN_REJECTED:
+            return "CONN_REJECTED";
+        default:
+            return "unknown state";
+    }
+}
+
+// ---- Options ------------------------------------------------------------------
+
+struct GlobalOptions {
+    std::string host = "127.0.0.1";
+    int port = 0;
+    std::string backup;
+    bool local = false;
+    int timeoutMs = 10000;
+    bool csv = false;
+    bool json = false;
+
+    Format format() const { return json ? Format::kJson : csv ? Format::kCsv : Format::kTable; }
+    std::string where() const {
+        return local ? std::string("the local server \"db\"")
+                     : host + ":" + std::to_string(port) + (backup.empty() ? "" : " or " + backup);
+    }
+};
+
+// ---- Shared with the callbacks --------------------------------------------------
+//
+// The library calls back on its notification thread; a process of this tool
+// has one client, so the callbacks find their data here.
+
+struct Shared {
+    std::mutex mu;
+    std::condition_variable cv;
+    int32_t state = CONN_CLOSED;
+    bool watching = false;
+    int32_t lastReported = CONN_READY;  // watch: the last state told to the user
+
+    std::mutex outMu;  // output of the watch lines
+    bool printing = false;
+    Format format = Format::kTable;
+    std::vector<std::string> itemNames;  // by the user value of the subscription
+    size_t itemWidth = 0;
+};
+
+Shared g_shared;
+std::atomic<bool> g_interrupted{false};
+
+void OnSignal(int) {
+    g_interrupted = true;
+    // A second Ctrl-C ends the program at once.
+    std::signal(SIGINT, SIG_DFL);
+}
+
+void TARVIK_CALL OnState(ITarvikClient*, TarvikUserData, int32_t newState) {
+    try {
+        std::lock_guard<std::mutex> lock(g_shared.mu);
+        g_shared.state = newState;
+        if (g_shared.watching && newState != g_shared.lastReported) {
+            if (newState == CONN_READY) {
+                std::fprintf(stderr,
+                             "tarvik: connected again (CONN_READY); the subscriptions are "
+                             "registered again\n");
+            } else if (newState == CONN_NO_SERVER && g_shared.lastReported != CONN_READY) {
+                std::fprintf(stderr, "tarvik: no server found yet (CONN_NO_SERVER); retrying\n");
+            } else if (newState == CONN_BROKEN || newState == CONN_NO_SERVER) {
+                std::fprintf(stderr, "tarvik: connection lost (%s); reconnecting\n",
+                             StateName(newState));
+            } else if (newState == CONN_REFUSED || newState == CONN_REJECTED) {
+                std::fprintf(stderr, "tarvik: the server refused the client (%s)\n",
+                             StateName(newState));
+            }
+            std::fflush(stderr);
+            if (newState == CONN_READY || newState == CONN_BROKEN || newState == CONN_NO_SERVER ||
+                newState == CONN_REFUSED || newState == CONN_REJECTED) {
+                g_shared.lastReported = newState;
+            }
+        }
+        g_shared.cv.notify_all();
+    } catch (...) {
+        // Nothing may cross back into the library.
+    }
+}
+
+void PrintWatchLine(const std::string& time, const std::string& item, const Cell& value) {
+    switch (g_shared.format) {
+        case Format::kJson: {
+            nlohmann::ordered_json line = {
+                {"time", time}, {"item", item}, {"value", nlohmann::ordered_json(value.json)}};
+            std::printf("%s\n", DumpJson(line).c_str());
+            break;
+        }
+        case Format::kCsv:
+            std::printf("%s,%s,%s\n", CsvField(time).c_str(), CsvField(item).c_str(),
+                        CsvField(value.text).c_str());
+            break;
+        case Format::kTable:
+            std::printf("%s  %-*s  %s\n", time.c_str(), static_cast<int>(g_shared.itemWidth),
+                        item.c_str(), value.text.c_str());
+            break;
+    }
+}
+
+void TARVIK_CALL OnData(ITarvikClient*, TarvikUserData, int32_t count, const int32_t*,
+                        const int32_t* userValues, const VarValue* values) {
+    try {
+        std::lock_guard<std::mutex> lock(g_shared.outMu);
+        if (!g_shared.printing || userValues == nullptr || values == nullptr) {
+            return;
+        }
+        const std::string time = LocalTimestamp();
+        for (int32_t i = 0; i < count; ++i) {
+            const int32_t which = userValues[i];
+            if (which < 0 || static_cast<size_t>(which) >= g_shared.itemNames.size()) {
+                continue;
+            }
+            PrintWatchLine(time, g_shared.itemNames[static_cast<size_t>(which)],
+                           ValueCell(values[i]));
+        }
+        std::fflush(stdout);
+    } catch (...) {
+        // Nothing may cross back into the library.
+    }
+}
+
+// ---- The client -------------------------------------------------------------------
+
+// Owns the client: destroys it (which disconnects) when the command ends.
+class Client {
+  public:
+    Client() = default;
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    ~Client() {
+        if (client_ != nullptr) {
+            TarvikDestroyClient(client_);
+        }
+    }
+
+    ITarvikClient* operator->() const { return client_; }
+    ITarvikClient* get() const { return client_; }
+
+    // Connects and waits up to the time-out for the ready session.
+    void Connect(const GlobalOptions& options) {
+        client_ = TarvikCreateClient(0);
+        if (client_ == nullptr) {
+            Fail(kExitClient, "the client could not be created");
+        }
+        client_->SetRequestTimeout(options.timeoutMs);
+        client_->SetStateCallback(OnState);
+        client_->SetDataCallback(OnData);
+        bool started = false;
+        if (options.local) {
+            started = client_->ConnectLocal();
+        } else {
+            std::string backupHost;
+            int backupPort = 0;
+            if (!options.backup.empty()) {
+                const size_t colon = options.backup.rfind(':');
+                backupHost = options.backup.substr(0, colon);
+                backupPort = std::atoi(options.backup.c_str() + colon + 1);
+            }
+            started = client_->ConnectRemote(options.port, options.host.c_str(),
+                                             backupHost.empty() ? nullptr : backupHost.c_str(),
+                                             backupPort);
+        }
+        if (!started) {
+            char text[256] = {};
+            client_->GetLastErrorText(text, sizeof text);
+            Fail(kExitClient, std::string("the client could not start: ") + text);
+        }
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs);
+        std::unique_lock<std::mutex> lock(g_shared.mu);
+        const bool settled = g_shared.cv.wait_until(lock, deadline, [] {
+            const int32_t s = g_shared.state;
+            return s == CONN_READY || s == CONN_NO_SERVER || s == CONN_REFUSED ||
+                   s == CONN_REJECTED || g_interrupted;
+        });
+        const int32_t state = g_shared.state;
+        lock.unlock();
+        if (state == CONN_READY) {
+            return;
+        }
+        if (g_interrupted) {
+            Fail(kExitNoServer, "interrupted while connecting to " + options.where());
+        }
+        if (!settled) {
+            Fail(kExitNoServer, "no server ready at " + options.where() + " within " +
+                                    std::to_string(options.timeoutMs) + " ms (state " +
+                                    StateName(state) + ")");
+        }
+        if (state == CONN_NO_SERVER) {
+            Fail(kExitNoServer, "no server found at " + options.where() + " (CONN_NO_SERVER)");
+        }
+        Fail(kExitRefused, std::string("the server refused the login (") + StateName(state) + ")");
+    }
+
+    // The failure of a request that returned -1.
+    [[noreturn]] void RequestFailed(const char* what, const GlobalOptions& options) {
+        const int32_t state = client_->GetState();
+        if (state != CONN_READY) {
+            Fail(kExitRequest,
+                 std::string(what) + " failed: the connection is lost (" + StateName(state) + ")");
+        }
+        Fail(kExitRequest,
+             std::string(what) +
+                 " failed: the server's reply was unusable or did not come (time-out " +
+                 std::to_string(options.timeoutMs) + " ms)");
+    }
+
+  private:
+    ITarvikClient* client_ = nullptr;
+};
+
+// Values whose text blocks are freed with the array.
+class ValueArray {
+  public:
+    explicit ValueArray(size_t n) : values_(n) {
+        for (VarValue& v : values_) {
+            std::memset(&v, 0, sizeof v);
+        }
+    }
+    ValueArray(const ValueArray&) = delete;
+    ValueArray& operator=(const ValueArray&) = delete;
+    ~ValueArray() {
+        for (VarValue& v : values_) {
+            if (v.tag == VAL_STRING) {
+                TarvikFree(v.u.strVal);
+            }
+        }
+    }
+    VarValue* data() { return values_.data(); }
+    VarValue& operator[](size_t i) { return values_[i]; }
+
+  private:
+    std::vector<VarValue> values_;
+};
+
+// Arrays handed out by ReadHistoryRaw.
+template <typename T>
+struct LibraryArray {
+    T* p = nullptr;
+    LibraryArray() = default;
+    LibraryArray(const LibraryArray&) = delete;
+    LibraryArray& operator=(const LibraryArray&) = delete;
+    ~LibraryArray() { TarvikFree(p); }
+};
+
+// ---- Items --------------------------------------------------------------------------
+
+struct Item {
+    std::string name;  // as the server spells it: POINT.FIELD
+    uint32_t point = 0;
+    uint32_t field = 0;
+};
+
+[[noreturn]] void DirectoryLost() {
+    Fail(kExitNoServer, "the connection to the server was lost");
+}
+
+std::vector<Item> ResolveItems(ITarvikClient* client, const std::vector<std::string>& texts) {
+    const size_t n = texts.size();
+    std::vector<char> names(n * TARVIK_ITEM_NAME, '\0');
+    for (size_t i = 0; i < n; ++i) {
+        const std::string& text = texts[i];
+        if (text.empty() || text.size() >= TARVIK_ITEM_NAME) {
+            Fail(kExitUnknownItem, "unknown item '" + text + "'");
+        }
+        std::memcpy(&names[i * TARVIK_ITEM_NAME], text.data(), text.size());
+    }
+    const int32_t count = static_cast<int32_t>(n);
+    std::vector<int32_t> points(n, -1), fields(n, -1);
+    if (client->ResolveItemNames(count, names.data(), points.data(), fields.data()) < 0) {
+        DirectoryLost();
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (points[i] < 0) {
+            const std::string point = texts[i].substr(0, texts[i].find('.'));
+            Fail(kExitUnknownItem, "unknown item '" + texts[i] + "': no point '" + point + "'");
+        }
+        if (fields[i] < 0) {
+            const size_t dot = texts[i].find('.');
+            const std::string field = dot == std::string::npos ? "PV" : texts[i].substr(dot + 1);
+            Fail(kExitUnknownItem,
+                 "unknown item '" + texts[i] + "': its point has no field '" + field + "'");
+        }
+    }
+    std::vector<char> canonical(n * TARVIK_ITEM_NAME, '\0');
+    if (client->FormatItemNames(count, points.data(), fields.data(), canonical.data()) < 0) {
+        DirectoryLost();
+    }
+    std::vector<Item> items(n);
+    for (size_t i = 0; i < n; ++i) {
+        const char* slot = &canonical[i * TARVIK_ITEM_NAME];
+        items[i].name.assign(slot, strnlen(slot, TARVIK_ITEM_NAME));
+        if (items[i].name.empty()) {
+            items[i].name = texts[i];
+        }
+        items[i].point = static_cast<uint32_t>(points[i]);
+        items[i].field = static_cast<uint32_t>(fields[i]);
+    }
+    return items;
+}
+
+std::string SlotText(const std::vector<char>& slots, size_t i, size_t width) {
+    const char* slot = &slots[i * width];
+    return std::string(slot, strnlen(slot, width));
+}
+
+// ---- Parsing values and times ------------------------------------------------------
+
+// A decimal number: [+-] digits [. digits] [e [+-] digits], at least one digit.
+bool IsDecimalNumber(const std::string& s, bool* integer) {
+    size_t i = 0;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+        ++i;
+    }
+    size_t digits = 0;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+        ++i;
+        ++digits;
+    }
+    *integer = i == s.size() && digits > 0;
+    if (i < s.size() && s[i] == '.') {
+        ++i;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+            ++i;
+            ++digits;
+        }
+    }
+    if (digits == 0) {
+        return false;
+    }
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+            ++i;
+        }
+        size_t exponent = 0;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+            ++i;
+            ++exponent;
+        }
+        if (exponent == 0) {
+            return false;
+        }
+    }
+    return i == s.size();
+}
+
+// The value of `write`: a long if the text is an integer that fits, a double if
+// it is a number, else a text. The text block goes into *v.
+void ParseWriteValue(const std::string& text, VarValue* v) {
+    bool integer = false;
+    if (IsDecimalNumber(text, &integer)) {
+        errno = 0;
+        if (integer) {
+            const long long l = std::strtoll(text.c_str(), nullptr, 10);
+            if (errno == 0 && l >= INT32_MIN && l <= INT32_MAX) {
+                v->tag = VAL_LONG;
+                v->u.lVal = static_cast<int32_t>(l);
+                return;
+            }
+        }
+        errno = 0;
+        const double d = std::strtod(text.c_str(), nullptr);
+        if (errno == 0 && std::isfinite(d)) {
+            v->tag = VAL_DOUBLE;
+            v->u.dblVal = d;
+            return;
+        }
+        Fail(kExitUsage, "the number '" + text + "' is out of range");
+    }
+    if (text.size() > TARVIK_TEXT_MAX) {
+        Fail(kExitUsage, "the text '" + text + "' is longer than " +
+                             std::to_string(TARVIK_TEXT_MAX) + " characters");
+    }
+    char* block = static_cast<char*>(TarvikAlloc(TARVIK_TEXT_BLOCK));
+    if (block == nullptr) {
+        Fail(kExitClient, "out of memory");
+    }
+    std::memset(block, 0, TARVIK_TEXT_BLOCK);
+    std::memcpy(block, text.data(), text.size());
+    v->tag = VAL_STRING;
+    v->u.strVal = block;
+}
+
+double ParseTimeOption(const std::string& option, const std::string& text, std::time_t now) {
+    double ole = 0;
+    std::string error;
+    if (!ParseTime(text, now, &ole, &error)) {
+        Fail(kExitUsage, option + ": " + error);
+    }
+    return ole;
+}
+
+std::string Trim(const std::string& s) {
+    const size_t first = s.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) {
+        return "";
+    }
+    return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// ---- Commands -----------------------------------------------------------------------
+
+void CmdPoints(Client& client, const GlobalOptions& options) {
+    const int32_t count = client->GetPointCount();
+    if (count < 0) {
+        DirectoryLost();
+    }
+    const size_t n = static_cast<size_t>(count);
+    std::vector<int32_t> indexes(n), aux(n), types(n);
+    std::vector<char> names(n * TARVIK_POINT_NAME + 1, '\0');
+    if (count > 0 &&
+        client->EnumPoints(count, indexes.data(), names.data(), aux.data(), types.data()) < 0) {
+        DirectoryLost();
+    }
+    Table table({"index", "name", "type", "aux"});
+    for (size_t i = 0; i < n; ++i) {
+        table.AddRow({Cell::Number(indexes[i]), SlotText(names, i, TARVIK_POINT_NAME),
+                      Cell::Number(types[i]), Cell::Number(aux[i])});
+    }
+    table.Print(options.format(), stdout);
+}
+
+void CmdTypes(Client& client, const GlobalOptions& options) {
+    const int32_t count = client->GetTypeCount();
+    if (count < 0) {
+        DirectoryLost();
+    }
+    const size_t n = static_cast<size_t>(count);
+    std::vector<int32_t> ids(n + 1), fieldCounts(n + 1);
+    const int32_t written =
+        count > 0 ? client->EnumTypes(count, ids.data(), fieldCounts.data()) : 0;
+    if (written < 0) {
+        DirectoryLost();
+    }
+    Table table({"type", "fields"});
+    for (int32_t i = 0; i < written; ++i) {
+        table.AddRow({Cell::Number(ids[static_cast<size_t>(i)]),
+                      Cell::Number(fieldCounts[static_cast<size_t>(i)])});
+    }
+    table.Print(options.format(), stdout);
+}
+
+void CmdFields(Client& client, const GlobalOptions& options, const std::string& typeText) {
+    int32_t typeId = 0;
+    bool integer = false;
+    if (IsDecimalNumber(typeText, &integer) && integer) {
+        const long long id = std::strtoll(typeText.c_str(), nullptr, 10);
+        if (id < INT32_MIN || id > INT32_MAX) {
+            Fail(kExitUnknownItem, "unknown type " + typeText);
+        }
+        typeId = static_cast<int32_t>(id);
+    } else {
+        // A point name stands for the point's type.
+        if (typeText.empty() || typeText.size() >= TARVIK_POINT_NAME) {
+            Fail(kExitUnknownItem, "unknown type or point '" + typeText + "'");
+        }
+        char name[TARVIK_POINT_NAME] = {};
+        std::memcpy(name, typeText.data(), typeText.size());
+        int32_t index = -1;
+        if (client->GetPointIndexesByName(1, name, &index) < 0 ||
+            (index >= 0 && client->GetPointTypesByIndex(1, &index, &typeId) < 0)) {
+            DirectoryLost();
+        }
+        if (index < 0) {
+            Fail(kExitUnknownItem, "unknown type or point '" + typeText + "'");
+        }
+    }
+    int32_t fieldCount = -1;
+    if (client->GetFieldCounts(1, &typeId, &fieldCount) < 0) {
+        DirectoryLost();
+    }
+    if (fieldCount < 0) {
+        Fail(kExitUnknownItem, "unknown type " + std::to_string(typeId));
+    }
+    const size_t n = static_cast<size_t>(fieldCount);
+    std::vector<int32_t> fieldNos(n + 1), valueTypes(n + 1);
+    std::vector<char> names((n + 1) * TARVIK_FIELD_NAME, '\0');
+    const int32_t written = fieldCount > 0 ? client->EnumFields(typeId, fieldCount, fieldNos.data(),
+                                                                valueTypes.data(), names.data())
+                                           : 0;
+    if (written < 0) {
+        DirectoryLost();
+    }
+    Table table({"no", "name", "type"});
+    for (size_t i = 0; i < n; ++i) {
+        if (fieldNos[i] < 0) {
+            continue;
+        }
+        table.AddRow({Cell::Number(fieldNos[i]), SlotText(names, i, TARVIK_FIELD_NAME),
+                      TagName(valueTypes[i])});
+    }
+    table.Print(options.format(), stdout);
+}
+
+void SplitItems(const std::vector<Item>& items, std::vector<uint32_t>* points,
+                std::vector<uint32_t>* fields) {
+    for (const Item& item : items) {
+        points->push_back(item.point);
+        fields->push_back(item.field);
+    }
+}
+
+void CmdRead(Client& client, const GlobalOptions& options, const std::vector<std::string>& texts) {
+    const std::vector<Item> items = ResolveItems(client.get(), texts);
+    std::vector<uint32_t> points, fields;
+    SplitItems(items, &points, &fields);
+    ValueArray values(items.size());
+    if (client->ReadValues(static_cast<uint32_t>(items.size()), points.data(), fields.data(),
+                           values.data()) < 0) {
+        client.RequestFailed("the read", options);
+    }
+    Table table({"item", "value", "type"});
+    for (size_t i = 0; i < items.size(); ++i) {
+        table.AddRow({items[i].name, ValueCell(values[i]), TagName(values[i].tag)});
+    }
+    table.Print(options.format(), stdout);
+}
+
+void CmdWrite(Client& client, const GlobalOptions& options,
+              const std::vector<std::string>& assignments) {
+    std::vector<std::string> texts, valueTexts;
+    for (const std::string& a : assignments) {
+        const size_t eq = a.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            Fail(kExitUsage, "'" + a + "' is not ITEM=VALUE");
+        }
+        texts.push_back(a.substr(0, eq));
+        valueTexts.push_back(a.substr(eq + 1));
+    }
+    const std::vector<Item> items = ResolveItems(client.get(), texts);
+    ValueArray values(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        ParseWriteValue(valueTexts[i], &values[i]);
+    }
+    std::vector<uint32_t> points, fields;
+    SplitItems(items, &points, &fields);
+    if (client->WriteValues(static_cast<uint32_t>(items.size()), points.data(), fields.data(),
+                            values.data()) < 0) {
+        client.RequestFailed("the write", options);
+    }
+    Table table({"item", "value", "sent as"});
+    for (size_t i = 0; i < items.size(); ++i) {
+        table.AddRow({items[i].name, ValueCell(values[i]), TagName(values[i].tag)});
+    }
+    table.Print(options.format(), stdout);
+}
+
+int CmdWatch(Client& client, const GlobalOptions& options, const std::vector<std::string>& texts,
+             double seconds) {
+    const std::vector<Item> items = ResolveItems(client.get(), texts);
+    std::vector<uint32_t> points, fields;
+    SplitItems(items, &points, &fields);
+    // The current values first; then every change the server reports.
+    ValueArray initial(items.size());
+    if (client->ReadValues(static_cast<uint32_t>(items.size()), points.data(), fields.data(),
+                           initial.data()) < 0) {
+        client.RequestFailed("the read", options);
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_shared.outMu);
+        g_shared.format = options.format();
+        for (const Item& item : items) {
+            g_shared.itemNames.push_back(item.name);
+            g_shared.itemWidth = std::max(g_shared.itemWidth, item.name.size());
+        }
+        if (g_shared.format == Format::kCsv) {
+            std::printf("time,item,value\n");
+        } else if (g_shared.format == Format::kTable) {
+            std::printf("%-23s  %-*s  %s\n", "TIME", static_cast<int>(g_shared.itemWidth), "ITEM",
+                        "VALUE");
+        }
+        const std::string time = LocalTimestamp();
+        for (size_t i = 0; i < items.size(); ++i) {
+            PrintWatchLine(time, items[i].name, ValueCell(initial[i]));
+        }
+        std::fflush(stdout);
+        g_shared.printing = true;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_shared.mu);
+        g_shared.watching = true;
+        g_shared.lastReported = CONN_READY;
+    }
+    std::vector<int32_t> userValues(items.size()), handles(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        userValues[i] = static_cast<int32_t>(i);
+    }
+    if (client->Advise(static_cast<uint32_t>(items.size()), points.data(), fields.data(),
+                       userValues.data(), handles.data()) < 0) {
+        client.RequestFailed("the subscription", options);
+    }
+    const bool forever = seconds <= 0 || seconds > 1e9;
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000.0));
+    int32_t state = CONN_READY;
+    {
+        std::unique_lock<std::mutex> lock(g_shared.mu);
+        for (;;) {
+            state = g_shared.state;
+            if (g_interrupted || state == CONN_REFUSED || state == CONN_REJECTED) {
+                break;
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (!forever && now >= end) {
+                break;
+            }
+            // Wakes on every state change, and often enough to see Ctrl-C.
+            auto until = now + std::chrono::milliseconds(100);
+            if (!forever && until > end) {
+                until = end;
+            }
+            g_shared.cv.wait_until(lock, until);
+        }
+        g_shared.watching = false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_shared.outMu);
+        g_shared.printing = false;
+    }
+    if (state == CONN_REFUSED || state == CONN_REJECTED) {
+        Fail(kExitRefused, std::string("the server refused the client (") + StateName(state) + ")");
+    }
+    return kExitOk;
+}
+
+std::vector<Item> ResolveOne(Client& client, const std::string& text) {
+    return ResolveItems(client.get(), std::vector<std::string>{text});
+}
+
+void CmdHistory(Client& client, const GlobalOptions& options, const std::vector<std::string>& texts,
+                double start, double end, uint32_t samples) {
+    const std::vector<Item> items = ResolveItems(client.get(), texts);
+    std::vector<uint32_t> points, fields;
+    SplitItems(items, &points, &fields);
+    std::vector<double> values(items.size() * samples);
+    if (client->ReadHistory(start, end, samples, static_cast<uint32_t>(items.size()), points.data(),
+                            fields.data(), values.data()) < 0) {
+        client.RequestFailed("the history read", options);
+    }
+    // The server sends all samples of one item together, item after item, at
+    // times spread evenly from the start to the end (both included).
+    std::vector<std::string> keys = {"time"};
+    for (const Item& item : items) {
+        keys.push_back(item.name);
+    }
+    Table table(keys);
+    for (uint32_t k = 0; k < samples; ++k) {
+        const double t = samples > 1 ? start + (end - start) * k / (samples - 1) : start;
+        std::vector<Cell> row = {FormatOle(t)};
+        for (size_t i = 0; i < items.size(); ++i) {
+            const float v = static_cast<float>(values[i * samples + k]);
+            row.push_back(Cell(FormatFloat(v),
+                               std::isfinite(v) ? nlohmann::json(v) : nlohmann::json(nullptr)));
+        }
+        table.AddRow(std::move(row));
+    }
+    table.Print(options.format(), stdout);
+}
+
+void CmdHistoryRaw(Client& client, const GlobalOptions& options, const std::string& text,
+                   double start, double end) {
+    const Item item = ResolveOne(client, text)[0];
+    LibraryArray<double> times, values;
+    LibraryArray<uint16_t> statuses;
+    const int32_t count = client->ReadHistoryRaw(start, end, item.point, item.field, &times.p,
+                                                 &statuses.p, &values.p);
+    if (count < 0) {
+        client.RequestFailed("the history read", options);
+    }
+    Table table({"time", "status", "value"});
+    for (int32_t i = 0; i < count && times.p && statuses.p && values.p; ++i) {
+        const float v = static_cast<float>(values.p[i]);
+        table.AddRow(
+            {FormatOle(times.p[i]), Cell::Number(statuses.p[i]),
+             Cell(FormatFloat(v), std::isfinite(v) ? nlohmann::json(v) : nlohmann::json(nullptr))});
+    }
+    table.Print(options.format(), stdout);
+}
+
+// Reads "time,status,value" lines; blank lines, lines starting with '#' and a
+// header line "time,..." are skipped.
+void ReadHistoryFile(const std::string& path, std::vector<double>* times,
+                     std::vector<uint16_t>* statuses, std::vector<double>* values) {
+    std::ifstream file;
+    std::istream* in = &std::cin;
+    if (path != "-") {
+        file.open(path);
+        if (!file) {
+            Fail(kExitUsage, "cannot read " + path);
+        }
+        in = &file;
+    }
+    const std::time_t now = std::time(nullptr);
+    std::string line;
+    int lineNo = 0;
+    bool first = true;
+    while (std::getline(*in, line)) {
+        ++lineNo;
+        const std::string where = path + ":" + std::to_string(lineNo) + ": ";
+        line = Trim(line);
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        std::vector<std::string> parts;
+        size_t from = 0;
+        for (;;) {
+            const size_t comma = line.find(',', from);
+            parts.push_back(Trim(line.substr(from, comma - from)));
+            if (comma == std::string::npos) {
+                break;
+            }
+            from = comma + 1;
+        }
+        if (first && !parts.empty() && (parts[0] == "time" || parts[0] == "TIME")) {
+            first = false;
+            continue;
+        }
+        first = false;
+        if (parts.size() != 3) {
+            Fail(kExitUsage, where + "expected \"time,status,value\"");
+        }
+        double ole = 0;
+        std::string error;
+        if (!ParseTime(parts[0], now, &ole, &error)) {
+            Fail(kExitUsage, where + error);
+        }
+        bool integer = false;
+        const long status = IsDecimalNumber(parts[1], &integer) && integer
+                                ? std::strtol(parts[1].c_str(), nullptr, 10)
+                                : -1;
+        if (status < 0 || status > 65535) {
+            Fail(kExitUsage, where + "the status '" + parts[1] + "' is not 0 to 65535");
+        }
+        errno = 0;
+        const double value =
+            IsDecimalNumber(parts[2], &integer) ? std::strtod(parts[2].c_str(), nullptr) : NAN;
+        if (errno != 0 || !std::isfinite(value)) {
+            Fail(kExitUsage, where + "the value '" + parts[2] + "' is not a number");
+        }
+        times->push_back(ole);
+        statuses->push_back(static_cast<uint16_t>(status));
+        values->push_back(value);
+    }
+}
+
+struct HistoryRecords {
+    std::vector<double> times;
+    std::vector<uint16_t> statuses;
+    std::vector<double> values;
+};
+
+void CmdHistoryWrite(Client& client, const GlobalOptions& options, const std::string& text,
+                     const HistoryRecords& records) {
+    const std::vector<double>& times = records.times;
+    const std::vector<uint16_t>& statuses = records.statuses;
+    const std::vector<double>& values = records.values;
+    const Item item = ResolveOne(client, text)[0];
+    if (client->WriteHistory(item.point, item.field, static_cast<uint32_t>(times.size()),
+                             times.data(), statuses.data(), values.data()) < 0) {
+        client.RequestFailed("the history write", options);
+    }
+    Table table({"item", "records"});
+    table.AddRow({item.name, Cell::Number(static_cast<int64_t>(times.size()))});
+    table.Print(options.format(), stdout);
+}
+
+// ---- main -----------------------------------------------------------------------------
+
+int Run(int argc, char** argv) {
+    CLI::App app{
+        "tarvik: command-line client of the real-time database server\n"
+        "Exit codes: 0 done, 1 usage, 2 unknown item, 3 no server, 4 login refused,\n"
+        "5 request failed or timed out, 6 the client could not start."};
+    app.fallthrough();
+    app.footer(
+        "Items are POINT.FIELD, or POINT for POINT.PV; names ignore case.\n"
+        "Run 'tarvik COMMAND --help' for the options of a command.");
+    app.require_subcommand(1);
+    GlobalOptions options;
+    auto* host = app.add_option("--host", options.host, "server host name or IPv4 address")
+                     ->capture_default_str();
+    auto* port =
+        app.add_option("--port,-p", options.port, "server TCP port")->check(CLI::Range(1, 65535));
+    auto* backup =
+        app.add_option("--backup", options.backup, "backup server as HOST:PORT")
+            ->check([](const std::string& s) {
+                const size_t colon = s.rfind(':');
+                if (colon == std::string::npos || colon == 0) {
+                    return std::string("expected HOST:PORT");
+                }
+                const int p = std::atoi(s.c_str() + colon + 1);
+                return p >= 1 && p <= 65535 ? std::string() : std::string("expected HOST:PORT");
+            });
+    auto* local = app.add_flag("--local", options.local, "connect to the server on this machine");
+    local->excludes(host)->excludes(port)->excludes(backup);
+    app.add_option("--timeout", options.timeoutMs,
+                   "time-out in ms for connecting and for each request")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 3600000));
+    auto* csv = app.add_flag("--csv", options.csv, "CSV output");
+    app.add_flag("--json", options.json, "JSON output")->excludes(csv);
+
+    auto* points = app.add_subcommand("points", "list the points: index, name, type id, aux");
+    auto* types = app.add_subcommand("types", "list the point types: type id, number of fields");
+    std::string typeText;
+    auto* fieldsCmd =
+        app.add_subcommand("fields", "list the fields of a type: FieldNo, name, value type");
+    fieldsCmd->add_option("TYPE", typeText, "a type id, or a point name for the point's type")
+        ->required();
+
+    std::vector<std::string> itemTexts;
+    auto* read = app.add_subcommand("read", "read current values");
+    read->add_option("ITEM", itemTexts, "POINT or POINT.FIELD (POINT means POINT.PV)")->required();
+
+    std::vector<std::string> assignments;
+    auto* write = app.add_subcommand("write", "write values");
+    write->footer(
+        "VALUE is sent as a long if it is an integer, as a double if it is a number, else as\n"
+        "a text (at most 63 characters); the server converts it to the field's type.");
+    write->add_option("ITEM=VALUE", assignments, "item and value")->required();
+
+    double watchSeconds = 0;
+    auto* watch = app.add_subcommand("watch", "print changes of values until Ctrl-C");
+    watch->footer(
+        "Prints the current values, then every change with a local time stamp. When the\n"
+        "server goes away it says so and reconnects on its own. --json prints one object a\n"
+        "line.");
+    watch->add_option("ITEM", itemTexts, "POINT or POINT.FIELD")->required();
+    watch->add_option("--for", watchSeconds, "stop after SECONDS")->check(CLI::PositiveNumber);
+
+    std::string fromText, toText = "now";
+    uint32_t samples = 10;
+    const char* timeHelp =
+        "\"YYYY-MM-DD HH:MM:SS\", \"YYYY-MM-DDTHH:MM:SS\" (local time), \"now\", or an offset "
+        "like -10m, -1h, -2d";
+    auto* history = app.add_subcommand("history", "read the history of items");
+    history->footer(
+        "Prints the values of the items at SAMPLES times spread evenly from --from to --to\n"
+        "(both included).");
+    history->add_option("ITEM", itemTexts, "POINT or POINT.FIELD")->required();
+    history->add_option("--from", fromText, std::string("start: ") + timeHelp)->required();
+    history->add_option("--to", toText, "end (default now)");
+    history->add_option("--samples,-n", samples, "values per item")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 100000));
+
+    std::string itemText;
+    auto* historyRaw =
+        app.add_subcommand("history-raw", "read the stored history records of an item");
+    historyRaw->add_option("ITEM", itemText, "POINT or POINT.FIELD")->required();
+    historyRaw->add_option("--from", fromText, std::string("start: ") + timeHelp)->required();
+    historyRaw->add_option("--to", toText, "end (default now)");
+
+    std::string filePath;
+    auto* historyWrite =
+        app.add_subcommand("history-write", "store history records of an item from a file");
+    historyWrite->footer(
+        "The file has lines \"time,status,value\": times as for history, status 0 to 65535.\n"
+        "Blank lines, lines starting with # and a first line \"time,...\" are skipped.");
+    historyWrite->add_option("ITEM", itemText, "POINT or POINT.FIELD")->required();
+    historyWrite->add_option("--file,-f", filePath, "the records; - reads standard input")
+        ->required();
+
+    try {
+        app.parse(argc, argv);
+        if (!options.local && app.count("--port") == 0) {
+            throw CLI::RequiredError("--port or --local");
+        }
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? kExitOk : kExitUsage;
+    }
+
+    const std::time_t now = std::time(nullptr);
+    double start = 0, end = 0;
+    if (*history || *historyRaw) {
+        start = ParseTimeOption("--from", fromText, now);
+        end = ParseTimeOption("--to", toText, now);
+        if (static_cast<uint64_t>(samples) * itemTexts.size() > 10000000) {
+            Fail(kExitUsage, "too many values: items times samples is over 10000000");
+        }
+    }
+
+    // The records are read before connecting: a bad file is a usage error.
+    HistoryRecords records;
+    if (*historyWrite) {
+        ReadHistoryFile(filePath, &records.times, &records.statuses, &records.values);
+    }
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    Client client;
+    client.Connect(options);
+    if (*points) {
+        CmdPoints(client, options);
+    } else if (*types) {
+        CmdTypes(client, options);
+    } else if (*fieldsCmd) {
+        CmdFields(client, options, typeText);
+    } else if (*read) {
+        CmdRead(client, options, itemTexts);
+    } else if (*write) {
+        CmdWrite(client, options, assignments);
+    } else if (*watch) {
+        return CmdWatch(client, options, itemTexts, watchSeconds);
+    } else if (*history) {
+        CmdHistory(client, options, itemTexts, start, end, samples);
+    } else if (*historyRaw) {
+        CmdHistoryRaw(client, options, itemText, start, end);
+    } else if (*historyWrite) {
+        CmdHistoryWrite(client, options, itemText, records);
+    }
+    return kExitOk;
+}
+
+}  // namespace
+}  // namespace tarvik_cli
+
+int main(int argc, char** argv) {
+    int code = tarvik_cli::kExitOk;
+    try {
+        code = tarvik_cli::Run(argc, argv);
+    } catch (const tarvik_cli::Failure& f) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "tarvik: %s\n", f.message.c_str());
+        code = f.code;
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "tarvik: %s\n", e.what());
+        code = tarvik_cli::kExitClient;
+    }
+    std::fflush(stdout);
+    return code;
+}

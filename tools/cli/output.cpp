@@ -1,0 +1,196 @@
+#include "output.h"
+
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+
+namespace tarvik_cli {
+
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (char c : text) {
+        quoted += c;
+        if (c == '"') {
+            quoted += '"';
+        }
+    }
+    return quoted + "\"";
+}
+
+void Table::Print(Format format, std::FILE* out) const {
+    if (format == Format::kJson) {
+        // Keys in column order.
+        nlohmann::ordered_json array = nlohmann::ordered_json::array();
+        for (const auto& row : rows_) {
+            nlohmann::ordered_json object = nlohmann::ordered_json::object();
+            for (size_t c = 0; c < keys_.size() && c < row.size(); ++c) {
+                object[keys_[c]] = nlohmann::ordered_json(row[c].json);
+            }
+            array.push_back(std::move(object));
+        }
+        std::fprintf(out, "%s\n", DumpJson(array, 2).c_str());
+        return;
+    }
+    if (format == Format::kCsv) {
+        for (size_t c = 0; c < keys_.size(); ++c) {
+            std::fprintf(out, "%s%s", c > 0 ? "," : "", CsvField(keys_[c]).c_str());
+        }
+        std::fprintf(out, "\n");
+        for (const auto& row : rows_) {
+            for (size_t c = 0; c < row.size(); ++c) {
+                std::fprintf(out, "%s%s", c > 0 ? "," : "", CsvField(row[c].text).c_str());
+            }
+            std::fprintf(out, "\n");
+        }
+        return;
+    }
+    std::vector<std::string> header;
+    std::vector<size_t> width;
+    std::vector<bool> numeric;
+    for (const std::string& key : keys_) {
+        std::string upper = key;
+        for (char& ch : upper) {
+            if (ch >= 'a' && ch <= 'z') {
+                ch = static_cast<char>(ch - 'a' + 'A');
+            }
+        }
+        header.push_back(upper);
+        width.push_back(upper.size());
+        numeric.push_back(!rows_.empty());
+    }
+    for (const auto& row : rows_) {
+        for (size_t c = 0; c < keys_.size() && c < row.size(); ++c) {
+            width[c] = std::max(width[c], row[c].text.size());
+            if (!row[c].json.is_number() && !row[c].text.empty()) {
+                numeric[c] = false;
+            }
+        }
+    }
+    auto line = [&](const std::vector<std::string>& cells) {
+        std::string text;
+        for (size_t c = 0; c < keys_.size(); ++c) {
+            const std::string& cell = c < cells.size() ? cells[c] : std::string();
+            const std::string pad(width[c] - std::min(width[c], cell.size()), ' ');
+            if (c > 0) {
+                text += "  ";
+            }
+            if (numeric[c]) {
+                text += pad + cell;
+            } else if (c + 1 < keys_.size()) {
+                text += cell + pad;
+            } else {
+                text += cell;
+            }
+        }
+        std::fprintf(out, "%s\n", text.c_str());
+    };
+    line(header);
+    for (const auto& row : rows_) {
+        std::vector<std::string> cells;
+        for (const Cell& cell : row) {
+            cells.push_back(cell.text);
+        }
+        line(cells);
+    }
+}
+
+std::string DumpJson(const nlohmann::ordered_json& j, int indent) {
+    // Texts that are not UTF-8 (the server's bytes) get U+FFFD.
+    return j.dump(indent, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+std::string FormatDouble(double v) {
+    if (!std::isfinite(v)) {
+        return std::isnan(v) ? "nan" : (v < 0 ? "-inf" : "inf");
+    }
+    char text[64];
+    const auto result = std::to_chars(text, text + sizeof text, v);
+    return std::string(text, result.ptr);
+}
+
+std::string FormatFloat(float v) {
+    if (!std::isfinite(v)) {
+        return FormatDouble(v);
+    }
+    char text[64];
+    const auto result = std::to_chars(text, text + sizeof text, v);
+    return std::string(text, result.ptr);
+}
+
+const char* TagName(int tag) {
+    switch (tag) {
+        case VAL_LONG:
+            return "long";
+        case VAL_DOUBLE:
+            return "double";
+        case VAL_STRING:
+            return "text";
+        case VAL_NONE:
+            return "none";
+        default:
+            return "?";
+    }
+}
+
+namespace {
+
+// A JSON number for a double, or null where JSON has none.
+nlohmann::json DoubleJson(double v) {
+    return std::isfinite(v) ? nlohmann::json(v) : nlohmann::json(nullptr);
+}
+
+}  // namespace
+
+Cell ValueCell(const VarValue& v) {
+    // VarValue is packed: its payload is copied out, never referenced.
+    switch (v.tag) {
+        case VAL_LONG: {
+            int32_t l = 0;
+            std::memcpy(&l, v.u.raw, sizeof l);
+            return Cell(std::to_string(l), l);
+        }
+        case VAL_DOUBLE: {
+            double d = 0;
+            std::memcpy(&d, v.u.raw, sizeof d);
+            return Cell(FormatDouble(d), DoubleJson(d));
+        }
+        case VAL_STRING: {
+            const char* s = nullptr;
+            std::memcpy(&s, v.u.raw, sizeof s);
+            // A text block holds at most 63 characters and a terminating zero.
+            std::string text;
+            if (s != nullptr) {
+                size_t n = 0;
+                while (n < TARVIK_TEXT_MAX && s[n] != '\0') {
+                    ++n;
+                }
+                text.assign(s, n);
+            }
+            return Cell(text, text);
+        }
+        default:
+            return Cell("", nullptr);
+    }
+}
+
+std::string LocalTimestamp() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm tm{};
+    localtime_r(&seconds, &tm);
+    char text[80];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(ms));
+    return text;
+}
+
+}  // namespace tarvik_cli
