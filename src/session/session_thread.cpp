@@ -5,6 +5,7 @@
 // Also the session's counters and the logout.
 #include "client/allocator.h"
 #include "client/client.h"
+#include "requests/request_cycle.h"
 #include "session/message.h"
 
 namespace tarvik {
@@ -13,7 +14,6 @@ namespace {
 constexpr int32_t kLoopWaitMs = 100;
 constexpr uint32_t kNoServerPauseMs = 1000;
 constexpr int32_t kTimeoutsBeforeDrop = 3;
-constexpr int32_t kReplyWaitFactor = 10;
 
 int32_t Advance(int32_t value) {
     return static_cast<int32_t>(static_cast<uint32_t>(value) + 1u);
@@ -325,51 +325,10 @@ bool CTarvikClient::Logout() {
     if (!IsLinkUp() || !TestFlags(FLAGS_IS_LOGGED_IN)) {
         return false;
     }
-    const int32_t sequence = NextSequence(true);
-    const int32_t requestId = NextRequestId(true);
-    const int16_t clientId = GetClientId();
-    uint8_t* message = nullptr;
-    size_t size = 0;
-    if (!BuildMessage(CMD_LOGOUT, 0, clientId, requestId, sequence, nullptr, 0, &message, &size)) {
-        return false;
-    }
-    replyEvent_->Reset();
-    replyMailbox_.Clear();
-    SetAwaitingReply(true);
-    const bool sent = SendFrame(message, size);
-    MemFree(message);
-    if (!sent) {
-        SetAwaitingReply(false);
-        return false;
-    }
-    {
-        const uint32_t now = plat::TickCount();
-        plat::CLockHold hold(stateLock_);
-        lastSendTime_ = now;
-    }
-    const int64_t wait = static_cast<int64_t>(GetRequestTimeout()) * kReplyWaitFactor;
-    const int32_t waitMs =
-        wait > INT32_MAX ? INT32_MAX : (wait < 0 ? 0 : static_cast<int32_t>(wait));
-    if (!replyEvent_->Wait(waitMs)) {
-        return false;
-    }
-    const int32_t length = replyMailbox_.GetLength();
-    if (length <= 0) {
-        return false;
-    }
-    auto* reply = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(length)));
-    if (reply == nullptr) {
-        return false;
-    }
-    const int32_t got = replyMailbox_.Read(reply, length);
-    bool ok = false;
-    if (got >= static_cast<int32_t>(kHeaderSize)) {
-        const HeaderView h = ReadHeader(reply);
-        ok = h.magic == MSG_MAGIC && h.command == CMD_LOGOUT && h.clientId == clientId &&
-             h.param != 0;
-    }
-    MemFree(reply);
-    return ok;
+    // The logout follows the request cycle: its reply must carry CMD_LOGOUT,
+    // magic 1047 and the client's id, and say yes in param.
+    Reply reply;
+    return Exchange(CMD_LOGOUT, 0, nullptr, 0, &reply) && reply.param != 0;
 }
 
 }  // namespace tarvik
