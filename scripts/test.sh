@@ -31,7 +31,7 @@ if [ -n "$windows" ]; then
   build="$root/build-win32"
   export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
   cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_TOOLS=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_TOOLS=ON >/dev/null
   cmake --build "$build" -j "$jobs"
   # The prefix is made once; one wineserver then serves every test program
   # (each start of a program under Wine otherwise pays for a new one).

@@ -63,7 +63,11 @@ bool CTarvikClient::Exchange(int16_t command, int16_t param, const uint8_t* payl
         return false;
     }
     const HeaderView h = ReadHeader(block.data());
-    if (h.magic != MSG_MAGIC || h.command != command || h.clientId != GetClientId()) {
+    // The request id as well: a late reply to an earlier request that gave up
+    // can reach the mailbox just after this request cleared it (its id was
+    // still the current one when reply dispatch compared it).
+    if (h.magic != MSG_MAGIC || h.command != command || h.requestId != requestId ||
+        h.clientId != GetClientId()) {
         return false;
     }
     reply->param = h.param;

@@ -1,6 +1,7 @@
 // tarvik-sim: the development server as a program. Serves the demo plant or a
 // database file over TCP and, with --local, over the local window transport,
-// until SIGINT or SIGTERM.
+// until SIGINT or SIGTERM (on Windows: Ctrl-C, Ctrl-Break, closing the console,
+// logoff or shutdown).
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <csignal>
@@ -11,13 +12,49 @@
 #include "platform/platform.h"
 #include "sim/sim_server.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace {
 
 std::atomic<bool> g_stop{false};
 
+#if defined(_WIN32)
+// Runs on a thread of its own: the main loop sees the flag and stops the
+// server. The system ends the process once the handler returns from a close,
+// logoff or shutdown event, so the handler waits for the main loop there.
+std::atomic<bool> g_stopped{false};
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    g_stop = true;
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        for (int i = 0; i < 100 && !g_stopped; ++i) {
+            tarvik::plat::SleepMs(50);
+        }
+    }
+    return TRUE;
+}
+
+void CatchStopRequests() {
+    ::SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
+}
+
+void ReportStopped() {
+    g_stopped = true;
+}
+#else
 void OnSignal(int) {
     g_stop = true;
 }
+
+void CatchStopRequests() {
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+}
+
+void ReportStopped() {}
+#endif
 
 }  // namespace
 
@@ -90,8 +127,7 @@ int main(int argc, char** argv) {
         options.log = [](const std::string& line) { std::cerr << line << "\n"; };
     }
 
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    CatchStopRequests();
 
     CSimServer server(std::move(db));
     if (faultPercent > 0) {
@@ -113,5 +149,6 @@ int main(int argc, char** argv) {
         tarvik::plat::SleepMs(50);
     }
     server.Stop();
+    ReportStopped();
     return 0;
 }
