@@ -204,6 +204,11 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     // ---- Send path and discovery ---------------------------------------------
     bool SendFrame(uint8_t* message, size_t size);
     bool SendLocal(uint8_t* message, size_t size);
+    // Takes a failed link down and posts CONN_BROKEN: locally the server
+    // window is forgotten; remotely a connection that still reports itself up
+    // is closed.
+    void DropLocalLink();
+    void DropRemoteLink();
     // A null message sends a probe.
     bool SendRemote(const uint8_t* message, size_t size);
     bool FindServer();

@@ -39,15 +39,7 @@ void CTarvikClient::HandleRecord(const uint8_t* record, int32_t totalLength) {
         DispatchMessage(record + kMarkerSize, static_cast<size_t>(totalLength) - kMarkerSize);
     } else if (kind == MARKER_PROBE) {
         if (!SendRemote(nullptr, 4)) {
-            INetLink* link = nullptr;
-            {
-                plat::CLockHold hold(stateLock_);
-                link = netLink_;
-            }
-            if (link != nullptr && link->IsConnected()) {
-                link->Close();
-                PostStateChange(CONN_BROKEN);
-            }
+            DropRemoteLink();
         }
     }
     // Any other kind is consumed without effect.

@@ -58,32 +58,40 @@ bool CTarvikClient::SendFrame(uint8_t* message, size_t size) {
             if (SendLocal(message, size)) {
                 return true;
             }
-            {
-                plat::CLockHold hold(stateLock_);
-                serverWindow_ = 0;
-            }
-            PostStateChange(CONN_BROKEN);
+            DropLocalLink();
             return false;
         case MODE_REMOTE:
             if (SendRemote(message, size)) {
                 return true;
             }
-            {
-                INetLink* link = nullptr;
-                bool connected = false;
-                {
-                    plat::CLockHold hold(stateLock_);
-                    link = netLink_;
-                    connected = link != nullptr && link->IsConnected();
-                }
-                if (connected) {
-                    link->Close();
-                    PostStateChange(CONN_BROKEN);
-                }
-            }
+            DropRemoteLink();
             return false;
         default:
             return false;
+    }
+}
+
+void CTarvikClient::DropLocalLink() {
+    {
+        plat::CLockHold hold(stateLock_);
+        serverWindow_ = 0;
+    }
+    PostStateChange(CONN_BROKEN);
+}
+
+void CTarvikClient::DropRemoteLink() {
+    INetLink* link = nullptr;
+    bool connected = false;
+    {
+        plat::CLockHold hold(stateLock_);
+        link = netLink_;
+        connected = link != nullptr && link->IsConnected();
+    }
+    // Only a link that still reports itself up is closed and reported, so a
+    // loss is reported once whoever notices it first.
+    if (connected) {
+        link->Close();
+        PostStateChange(CONN_BROKEN);
     }
 }
 

@@ -288,23 +288,9 @@ void CTarvikClient::CheckTimers() {
         // The third reply timeout in a row without any accepted message in
         // between: the link is taken down.
         if (GetLinkMode() == MODE_LOCAL) {
-            {
-                plat::CLockHold hold(stateLock_);
-                serverWindow_ = 0;
-            }
-            PostStateChange(CONN_BROKEN);
+            DropLocalLink();
         } else if (GetLinkMode() == MODE_REMOTE) {
-            INetLink* link = nullptr;
-            bool connected = false;
-            {
-                plat::CLockHold hold(stateLock_);
-                link = netLink_;
-                connected = link != nullptr && link->IsConnected();
-            }
-            if (connected) {
-                link->Close();
-                PostStateChange(CONN_BROKEN);
-            }
+            DropRemoteLink();
         }
     } else if (!linkUp && GetAwaitingReply()) {
         EndReplyWait();
