@@ -77,7 +77,17 @@ if [ ! -f "$WINEPREFIX/.tarvik-ready" ]; then
     flock 9
     if [ ! -f "$WINEPREFIX/.tarvik-ready" ]; then
       "${wineboot[@]}" --init >/dev/null 2>&1 || true
-      "${wine[@]}" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+      if ! out=$("${wine[@]}" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f 2>&1); then
+        echo "wine-run.sh: Wine cannot start in $WINEPREFIX: $(printf '%s' "$out" | tail -n 1)" >&2
+        if [ -z "$win64" ]; then
+          if ! why=$("$(dirname "$0")/ia32-probe.sh"); then
+            echo "wine-run.sh: $why" >&2
+          elif [ ! -x /usr/lib/wine/wine ]; then
+            echo "wine-run.sh: 32-bit Wine (wine32:i386) is not installed" >&2
+          fi
+        fi
+        exit 1
+      fi
       wineserver -w
       touch "$WINEPREFIX/.tarvik-ready"
     fi
