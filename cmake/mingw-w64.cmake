@@ -14,6 +14,8 @@ if(NOT TARVIK_MINGW_ARCH MATCHES "^(i686|x86_64)$")
   message(FATAL_ERROR "TARVIK_MINGW_ARCH must be i686 or x86_64 (use cmake/mingw-i686.cmake "
                       "or cmake/mingw-x86_64.cmake as the toolchain file)")
 endif()
+# try_compile projects read this file again: they get the width too.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TARVIK_MINGW_ARCH)
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR ${TARVIK_MINGW_ARCH})
 
