@@ -183,6 +183,22 @@ TARVIK_C_API int32_t TARVIK_C_CALL tarvik_write_by_name(tarvik_client* client, i
                                                         const VarValue* values);
 
 /**
+ * Subscribes to items named "POINT.FIELD" (or "POINT"), as tarvik_advise does;
+ * their changes reach the data callback. All names must be known, or nothing
+ * is sent.
+ * @param client      the client (state CONN_READY)
+ * @param count       number of names
+ * @param names       count zero-terminated item names (case is ignored)
+ * @param userValues  count user values passed to the data callback (may be null)
+ * @param handles     receives one handle per item (for tarvik_unadvise)
+ * @return count, or -1 when a name is unknown or the request fails
+ */
+TARVIK_C_API int32_t TARVIK_C_CALL tarvik_advise_by_name(tarvik_client* client, int32_t count,
+                                                         const char* const* names,
+                                                         const int32_t* userValues,
+                                                         int32_t* handles);
+
+/**
  * Stores a copy of a text in a value: a new text block from the library's
  * allocator (the value's old text block, if any, is freed).
  * @param value  a valid VarValue (zeroed, or holding a text block)
