@@ -8,6 +8,9 @@
 #                                        for SECONDS on its seed corpus (build-fuzz/)
 #   scripts/test.sh --windows            the 32-bit Windows DLLs (mingw-w64) and their suite
 #                                        under Wine (build-win32/, prefix build-win32/wineprefix)
+#   scripts/test.sh --consumers          installs the plain build into a scratch prefix and
+#                                        builds and runs the consumer projects against it, then
+#                                        the same against the Debian packages unpacked
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -15,12 +18,14 @@ root=$(pwd)
 sanitize=""
 fuzz_seconds=""
 windows=""
+consumers=""
 while [ $# -gt 0 ]; do
   case "$1" in
+    --consumers) consumers=1; shift ;;
     --sanitize) sanitize="$2"; shift 2 ;;
     --fuzz) fuzz_seconds="$2"; shift 2 ;;
     --windows) windows=1; shift ;;
-    *) echo "usage: scripts/test.sh [--sanitize address|thread] [--fuzz SECONDS] [--windows]" >&2; exit 2 ;;
+    *) echo "usage: scripts/test.sh [--sanitize address|thread] [--fuzz SECONDS] [--windows] [--consumers]" >&2; exit 2 ;;
   esac
 done
 
@@ -62,6 +67,24 @@ if [ -n "$fuzz_seconds" ]; then
     "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" "$corpus" 2>&1 | tail -n 15
     rm -rf "$work"
   done
+  exit 0
+fi
+
+if [ -n "$consumers" ]; then
+  # The consumers see only what an installation holds: a prefix outside the
+  # tree, and the packages' files unpacked into a scratch root.
+  build="$root/build"
+  scratch=$(mktemp -d)
+  trap 'rm -rf "$scratch"' EXIT
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" -j "$jobs" --target tarvik tarvik_c tarvik-sim tarvik-cli
+  cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+  tests/consumers/run.sh "$scratch/prefix"
+  scripts/package.sh "$scratch/debs" >/dev/null
+  for deb in "$scratch"/debs/*.deb; do
+    dpkg-deb -x "$deb" "$scratch/root"
+  done
+  tests/consumers/run.sh --unpacked "$scratch/root/usr" cmake
   exit 0
 fi
 
