@@ -84,7 +84,10 @@ class Error : public std::runtime_error {
     ErrorCode code_;
 };
 
-/** @return the name of a connection state ("CONN_READY", ...; "unknown" for others) */
+/**
+ * @param state  a connection state (CONN_*)
+ * @return its name ("CONN_READY", ...; "unknown" for other values)
+ */
 inline const char* stateName(int32_t state) noexcept {
     switch (state) {
         case CONN_READY:
