@@ -10,6 +10,12 @@
 #                                        suites under Wine (build-win32/, build-win64/, each
 #                                        with its prefix wineprefix/); the 32-bit suite only
 #                                        where 32-bit programs start (TARVIK_WINE32=auto|0|1)
+#   scripts/test.sh --consumers          installs the plain build into a scratch prefix and
+#                                        builds and runs the consumer projects against it, then
+#                                        the same against the Debian packages unpacked
+#   scripts/test.sh --windows-consumers  makes the Windows zips (scripts/package.sh --windows)
+#                                        and runs the C consumers against each width's DLLs
+#                                        under Wine, where this machine runs that width
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -17,12 +23,15 @@ root=$(pwd)
 sanitize=""
 fuzz_seconds=""
 windows=""
+consumers=""
 while [ $# -gt 0 ]; do
   case "$1" in
+    --consumers) consumers=1; shift ;;
+    --windows-consumers) consumers=windows; shift ;;
     --sanitize) sanitize="$2"; shift 2 ;;
     --fuzz) fuzz_seconds="$2"; shift 2 ;;
     --windows) windows=1; shift ;;
-    *) echo "usage: scripts/test.sh [--sanitize address|thread] [--fuzz SECONDS] [--windows]" >&2; exit 2 ;;
+    *) echo "usage: scripts/test.sh [--sanitize address|thread] [--fuzz SECONDS] [--windows] [--consumers] [--windows-consumers]" >&2; exit 2 ;;
   esac
 done
 
@@ -119,6 +128,42 @@ if [ -n "$fuzz_seconds" ]; then
     "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" "$corpus" 2>&1 | tail -n 15
     rm -rf "$work"
   done
+  exit 0
+fi
+
+if [ "$consumers" = windows ]; then
+  scratch=$(mktemp -d)
+  trap 'rm -rf "$scratch"' EXIT
+  scripts/package.sh --windows "$scratch" >/dev/null
+  status=0
+  for width in 64 32; do
+    zip=$(ls "$scratch"/tarvik-*-win$width.zip)
+    mode=""
+    if [ "$width" = 32 ] && { ! why=$(cmake/ia32-probe.sh) || [ ! -x /usr/lib/wine/wine ]; }; then
+      echo "== 32-bit consumers built only: ${why:-32-bit Wine (wine32:i386) is not installed}"
+      mode=--build-only
+    fi
+    tests/consumers/run_windows.sh "$zip" "$width" "$root/build-win$width/wineprefix" $mode ||
+      status=1
+  done
+  exit $status
+fi
+
+if [ -n "$consumers" ]; then
+  # The consumers see only what an installation holds: a prefix outside the
+  # tree, and the packages' files unpacked into a scratch root.
+  build="$root/build"
+  scratch=$(mktemp -d)
+  trap 'rm -rf "$scratch"' EXIT
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" -j "$jobs" --target tarvik tarvik_c tarvik-sim tarvik-cli
+  cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+  tests/consumers/run.sh "$scratch/prefix"
+  scripts/package.sh "$scratch/debs" >/dev/null
+  for deb in "$scratch"/debs/*.deb; do
+    dpkg-deb -x "$deb" "$scratch/root"
+  done
+  tests/consumers/run.sh --unpacked "$scratch/root/usr" cmake
   exit 0
 fi
 
