@@ -111,7 +111,6 @@ run 1 "${P[@]}" --csv --json points
 run 1 "${P[@]}" read                      # no item
 run 1 "${P[@]}" fields
 run 1 "${P[@]}" write TANK101.SP
-run 1 "${P[@]}" write "TANK101.STATE=$(printf 'x%.0s' {1..64})"
 run 1 "${P[@]}" history TANK101 --from yesterday
 run 1 "${P[@]}" history TANK101 --from "2024-02-30 10:00:00"
 run 1 "${P[@]}" history TANK101 --from -1h --samples 0
@@ -145,15 +144,40 @@ expect "$work/out" '^TI101.UNIT,degC,text$'
 expect "$work/out" '^TI101.ALARM,0,long$'
 expect "$work/out" '^TANK102.PV,[0-9.e-]+,double$'
 run 0 "${P[@]}" read TANK101 && expect "$work/out" '^TANK101.PV +[0-9.]+ +double$'
-run 0 "${P[@]}" write TANK103.SP=62.5 PUMP103.RUN=0 "TANK103.STATE=HIGH LEVEL" TI103.ALARM=3.7 \
-  TANK103.HI=95 && expect "$work/out" '^TANK103.HI +95 +long$'
-expect "$work/out" '^TANK103.SP +62.5 +double$'
+run 0 "${P[@]}" write TANK103.SP=62.5 PUMP103.RUN=0 "TANK103.STATE=HIGH LEVEL" TANK103.HI=95 &&
+  expect "$work/out" '^TANK103.HI +95 +double +double$'
+expect "$work/out" '^ITEM +VALUE +SENT AS +FIELD$'
+expect "$work/out" '^TANK103.SP +62.5 +double +double$'
+run 0 "${P[@]}" --json write --convert TI103.ALARM=3.7 && expect "$work/out" '"sent_as": "double"'
 run 0 "${P[@]}" --csv read TANK103.SP PUMP103.RUN TANK103.STATE TI103.ALARM TANK103.HI &&
   expect "$work/out" '^TANK103.SP,62.5,double$'
 expect "$work/out" '^PUMP103.RUN,0,long$'
 expect "$work/out" '^TANK103.STATE,HIGH LEVEL,text$'
-expect "$work/out" '^TI103.ALARM,4,long$'   # the server rounds a double for a long field
+expect "$work/out" '^TI103.ALARM,4,long$'   # --convert: the library rounds a double for a long field
 expect "$work/out" '^TANK103.HI,95,double$'
+# Values that are not of the field's type are refused (7) and nothing is written.
+for bad in TANK104.SP=abc TANK104.SP= TANK104.SP=nan TANK104.SP=-inf TANK104.SP=1e999 \
+  PUMP104.RUN=99999999999 PUMP104.RUN=1.7 PUMP104.RUN=0x10 "TANK104.STATE=$(printf 'x%.0s' {1..64})"; do
+  run 7 "${P[@]}" write TANK104.HI=1 "$bad" && expect "$work/err" "nothing was written"
+done
+expect "$work/err" "TANK104.STATE is a text field: 'x+' is longer than the 63 characters"
+run 7 "${P[@]}" write PUMP104.RUN=1.7 && expect "$work/err" "PUMP104.RUN is a long field: '1.7' has a fraction"
+run 0 "${P[@]}" --csv read TANK104.HI PUMP104.RUN && expect "$work/out" '^TANK104.HI,90,double$'
+expect "$work/out" '^PUMP104.RUN,1,long$'
+# On a terminal the tool asks first; "n" writes nothing (8), --yes does not ask.
+if command -v script >/dev/null; then
+  checks=$((checks + 1))
+  printf 'n\n' | script -qec "'$cli' --port $port write PUMP104.RUN=5" /dev/null >"$work/tty" 2>&1
+  rc=$?
+  [ "$rc" -eq 8 ] || fail "write answered 'n' exited with $rc, expected 8"
+  expect "$work/tty" '^PUMP104.RUN +1 +5 +long'
+  expect "$work/tty" 'Write 1 value\? \[y/N\]'
+  printf 'y\n' | script -qec "'$cli' --port $port write PUMP104.RUN=6" /dev/null >"$work/tty" 2>&1
+  expect "$work/tty" '^PUMP104.RUN +6 +long +long'
+  printf '' | script -qec "'$cli' --port $port write -y PUMP104.RUN=8" /dev/null >"$work/tty" 2>&1
+  expect_count "$work/tty" 'y/N' 0
+  run 0 "${P[@]}" --csv read PUMP104.RUN && expect "$work/out" '^PUMP104.RUN,8,long$'
+fi
 run 0 "${P[@]}" --json read TANK103.STATE TANK103.SP &&
   expect "$work/out" '"value": "HIGH LEVEL"'
 expect "$work/out" '"value": 62.5'

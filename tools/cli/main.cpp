@@ -4,7 +4,8 @@
 //
 // Exit codes: 0 done, 1 usage, 2 unknown item, point or type, 3 no server (or
 // the connection was lost), 4 login refused, 5 a request failed or timed out,
-// 6 the client could not be created or started.
+// 6 the client could not be created or started, 7 a value refused by `write`
+// (not of its field's type), 8 a write not confirmed.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
@@ -24,9 +25,12 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "ole_date.h"
 #include "output.h"
 #include "tarvik/tarvik.h"
+#include "write_value.h"
 
 namespace tarvik_cli {
 namespace {
@@ -39,6 +43,8 @@ enum ExitCode {
     kExitRefused = 4,
     kExitRequest = 5,
     kExitClient = 6,
+    kExitValueRefused = 7,
+    kExitNotConfirmed = 8,
 };
 
 // A failure of a command: its exit code and what to tell the user.
@@ -376,78 +382,26 @@ std::string SlotText(const std::vector<char>& slots, size_t i, size_t width) {
 
 // ---- Parsing values and times ------------------------------------------------------
 
-// A decimal number: [+-] digits [. digits] [e [+-] digits], at least one digit.
-bool IsDecimalNumber(const std::string& s, bool* integer) {
-    size_t i = 0;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-        ++i;
-    }
-    size_t digits = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-        ++i;
-        ++digits;
-    }
-    *integer = i == s.size() && digits > 0;
-    if (i < s.size() && s[i] == '.') {
-        ++i;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-            ++i;
-            ++digits;
-        }
-    }
-    if (digits == 0) {
-        return false;
-    }
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-            ++i;
-        }
-        size_t exponent = 0;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-            ++i;
-            ++exponent;
-        }
-        if (exponent == 0) {
-            return false;
-        }
-    }
-    return i == s.size();
-}
-
-// The value of `write`: a long if the text is an integer that fits, a double if
-// it is a number, else a text. The text block goes into *v.
-void ParseWriteValue(const std::string& text, VarValue* v) {
-    bool integer = false;
-    if (IsDecimalNumber(text, &integer)) {
-        errno = 0;
-        if (integer) {
-            const long long l = std::strtoll(text.c_str(), nullptr, 10);
-            if (errno == 0 && l >= INT32_MIN && l <= INT32_MAX) {
-                v->tag = VAL_LONG;
-                v->u.lVal = static_cast<int32_t>(l);
-                return;
-            }
-        }
-        errno = 0;
-        const double d = std::strtod(text.c_str(), nullptr);
-        if (errno == 0 && std::isfinite(d)) {
-            v->tag = VAL_DOUBLE;
-            v->u.dblVal = d;
+// A text block from the library's allocator holding the value's text.
+void FillValue(const TypedValue& typed, VarValue* v) {
+    switch (typed.tag) {
+        case VAL_LONG:
+            v->tag = VAL_LONG;
+            v->u.lVal = typed.l;
             return;
-        }
-        Fail(kExitUsage, "the number '" + text + "' is out of range");
-    }
-    if (text.size() > TARVIK_TEXT_MAX) {
-        Fail(kExitUsage, "the text '" + text + "' is longer than " +
-                             std::to_string(TARVIK_TEXT_MAX) + " characters");
+        case VAL_DOUBLE:
+            v->tag = VAL_DOUBLE;
+            v->u.dblVal = typed.d;
+            return;
+        default:
+            break;
     }
     char* block = static_cast<char*>(TarvikAlloc(TARVIK_TEXT_BLOCK));
     if (block == nullptr) {
         Fail(kExitClient, "out of memory");
     }
     std::memset(block, 0, TARVIK_TEXT_BLOCK);
-    std::memcpy(block, text.data(), text.size());
+    std::memcpy(block, typed.text.data(), std::min<size_t>(typed.text.size(), TARVIK_TEXT_MAX));
     v->tag = VAL_STRING;
     v->u.strVal = block;
 }
@@ -587,8 +541,30 @@ void CmdRead(Client& client, const GlobalOptions& options, const std::vector<std
     table.Print(options.format(), stdout);
 }
 
-void CmdWrite(Client& client, const GlobalOptions& options,
-              const std::vector<std::string>& assignments) {
+struct WriteOptions {
+    bool convert = false;  // send as typed; the library converts to the field's type
+    bool yes = false;      // no question on a terminal
+};
+
+// Shows the values about to be written and asks on the terminal. True when
+// the user answers yes.
+bool Confirm(const GlobalOptions& options, const Table& plan) {
+    std::fprintf(stderr, "About to write to %s:\n", options.where().c_str());
+    plan.Print(Format::kTable, stderr);
+    std::fprintf(stderr, "Write %zu value%s? [y/N] ", plan.RowCount(),
+                 plan.RowCount() == 1 ? "" : "s");
+    std::fflush(stderr);
+    std::string answer;
+    if (!std::getline(std::cin, answer)) {
+        std::fprintf(stderr, "\n");
+        return false;
+    }
+    answer = Trim(answer);
+    return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES" || answer == "Yes";
+}
+
+int CmdWrite(Client& client, const GlobalOptions& options, const WriteOptions& how,
+             const std::vector<std::string>& assignments) {
     std::vector<std::string> texts, valueTexts;
     for (const std::string& a : assignments) {
         const size_t eq = a.find('=');
@@ -599,21 +575,61 @@ void CmdWrite(Client& client, const GlobalOptions& options,
         valueTexts.push_back(a.substr(eq + 1));
     }
     const std::vector<Item> items = ResolveItems(client.get(), texts);
-    ValueArray values(items.size());
-    for (size_t i = 0; i < items.size(); ++i) {
-        ParseWriteValue(valueTexts[i], &values[i]);
+    const size_t n = items.size();
+    // The field types first: a value that is not of its field's type is
+    // refused before anything is written.
+    std::vector<char> names(n * TARVIK_ITEM_NAME, '\0');
+    for (size_t i = 0; i < n; ++i) {
+        std::memcpy(&names[i * TARVIK_ITEM_NAME], items[i].name.data(),
+                    std::min<size_t>(items[i].name.size(), TARVIK_ITEM_NAME - 1));
+    }
+    std::vector<int32_t> fieldTypes(n, -1);
+    if (client->GetItemTypesByName(static_cast<int32_t>(n), names.data(), fieldTypes.data()) < 0) {
+        DirectoryLost();
+    }
+    ValueArray values(n);
+    for (size_t i = 0; i < n; ++i) {
+        TypedValue typed;
+        std::string why;
+        const bool ok = how.convert ? ValueAsTyped(valueTexts[i], &typed, &why)
+                                    : ValueForField(valueTexts[i], fieldTypes[i], &typed, &why);
+        if (!ok) {
+            Fail(kExitValueRefused,
+                 items[i].name + " is a " + TagName(fieldTypes[i]) + " field: '" + valueTexts[i] +
+                     "' " + why + "; nothing was written" +
+                     (how.convert ? "" : " (--convert sends it for the library to convert)"));
+        }
+        FillValue(typed, &values[i]);
     }
     std::vector<uint32_t> points, fields;
     SplitItems(items, &points, &fields);
-    if (client->WriteValues(static_cast<uint32_t>(items.size()), points.data(), fields.data(),
-                            values.data()) < 0) {
+    if (!how.yes && isatty(STDIN_FILENO)) {
+        ValueArray now(n);
+        if (client->ReadValues(static_cast<uint32_t>(n), points.data(), fields.data(), now.data()) <
+            0) {
+            client.RequestFailed("the read of the current values", options);
+        }
+        Table plan({"item", "now", "new", "field"});
+        for (size_t i = 0; i < n; ++i) {
+            plan.AddRow(
+                {items[i].name, ValueCell(now[i]), ValueCell(values[i]), TagName(fieldTypes[i])});
+        }
+        if (!Confirm(options, plan)) {
+            std::fprintf(stderr, "tarvik: nothing was written\n");
+            return kExitNotConfirmed;
+        }
+    }
+    if (client->WriteValues(static_cast<uint32_t>(n), points.data(), fields.data(), values.data()) <
+        0) {
         client.RequestFailed("the write", options);
     }
-    Table table({"item", "value", "sent as"});
-    for (size_t i = 0; i < items.size(); ++i) {
-        table.AddRow({items[i].name, ValueCell(values[i]), TagName(values[i].tag)});
+    Table table({"item", "value", "sent_as", "field"});
+    for (size_t i = 0; i < n; ++i) {
+        table.AddRow(
+            {items[i].name, ValueCell(values[i]), TagName(values[i].tag), TagName(fieldTypes[i])});
     }
     table.Print(options.format(), stdout);
+    return kExitOk;
 }
 
 int CmdWatch(Client& client, const GlobalOptions& options, const std::vector<std::string>& texts,
@@ -841,7 +857,8 @@ int Run(int argc, char** argv) {
     CLI::App app{
         "tarvik: command-line client of the real-time database server\n"
         "Exit codes: 0 done, 1 usage, 2 unknown item, 3 no server, 4 login refused,\n"
-        "5 request failed or timed out, 6 the client could not start."};
+        "5 request failed or timed out, 6 the client could not start, 7 write: a value not\n"
+        "of its field's type, 8 write: not confirmed."};
     app.fallthrough();
     app.footer(
         "Items are POINT.FIELD, or POINT for POINT.PV; names ignore case.\n"
@@ -884,11 +901,20 @@ int Run(int argc, char** argv) {
     read->add_option("ITEM", itemTexts, "POINT or POINT.FIELD (POINT means POINT.PV)")->required();
 
     std::vector<std::string> assignments;
+    WriteOptions writeOptions;
     auto* write = app.add_subcommand("write", "write values");
     write->footer(
-        "VALUE is sent as a long if it is an integer, as a double if it is a number, else as\n"
-        "a text (at most 63 characters); the server converts it to the field's type.");
+        "VALUE must be a value of the field's type: a whole number in the 32-bit range for a\n"
+        "long field, a finite number for a double field, at most 63 characters for a text\n"
+        "field; anything else is refused (exit code 7) and nothing is written. --convert\n"
+        "sends VALUE as typed (an integer as a long, a number as a double, else a text) and\n"
+        "lets the library convert it to the field's type. On a terminal the tool shows the\n"
+        "current and the new values and asks first, unless --yes; it never asks when its\n"
+        "standard input is not a terminal.");
     write->add_option("ITEM=VALUE", assignments, "item and value")->required();
+    write->add_flag("--convert", writeOptions.convert,
+                    "send VALUE as typed; the library converts it to the field's type");
+    write->add_flag("--yes,-y", writeOptions.yes, "do not ask for confirmation");
 
     double watchSeconds = 0;
     auto* watch = app.add_subcommand("watch", "print changes of values until Ctrl-C");
@@ -971,7 +997,7 @@ int Run(int argc, char** argv) {
     } else if (*read) {
         CmdRead(client, options, itemTexts);
     } else if (*write) {
-        CmdWrite(client, options, assignments);
+        return CmdWrite(client, options, writeOptions, assignments);
     } else if (*watch) {
         return CmdWatch(client, options, itemTexts, watchSeconds);
     } else if (*history) {

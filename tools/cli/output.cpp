@@ -57,6 +57,8 @@ void Table::Print(Format format, std::FILE* out) const {
         for (char& ch : upper) {
             if (ch >= 'a' && ch <= 'z') {
                 ch = static_cast<char>(ch - 'a' + 'A');
+            } else if (ch == '_') {
+                ch = ' ';  // "sent_as" is headed SENT AS
             }
         }
         header.push_back(upper);
