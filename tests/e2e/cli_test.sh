@@ -256,6 +256,9 @@ start_sim gone
 gone_port=$port
 stop_pid "$sim_pid"
 run 3 --port "$gone_port" --timeout 3000 read TANK101 && expect "$work/err" 'no server'
+expect "$work/err" "no server found at 127.0.0.1:$gone_port \(CONN_NO_SERVER: [0-9]+ Connection refused\)"
+run 3 --host "" --port "$gone_port" --timeout 3000 read TANK101 &&
+  expect "$work/err" 'CONN_NO_SERVER: [0-9]+ Destination address required'
 run 3 --port "$gone_port" --timeout 3000 points
 
 # ---- watch reconnects when the server goes away and comes back ------------------

@@ -78,6 +78,19 @@ const char* StateName(int32_t state) {
     }
 }
 
+// The client's last error ("code text") as ": code text", or "" when there is
+// none: why the last connection attempt failed or the link went down.
+std::string Reason(ITarvikClient* client) {
+    char text[256] = {};
+    client->GetLastErrorText(text, sizeof text);
+    std::string reason(text);
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
+                               reason.back() == ' ' || reason.back() == '.')) {
+        reason.pop_back();
+    }
+    return reason.empty() ? reason : ": " + reason;
+}
+
 // ---- Options ------------------------------------------------------------------
 
 struct GlobalOptions {
@@ -124,7 +137,7 @@ void OnSignal(int) {
     std::signal(SIGINT, SIG_DFL);
 }
 
-void TARVIK_CALL OnState(ITarvikClient*, TarvikUserData, int32_t newState) {
+void TARVIK_CALL OnState(ITarvikClient* client, TarvikUserData, int32_t newState) {
     try {
         std::lock_guard<std::mutex> lock(g_shared.mu);
         g_shared.state = newState;
@@ -134,10 +147,11 @@ void TARVIK_CALL OnState(ITarvikClient*, TarvikUserData, int32_t newState) {
                              "tarvik: connected again (CONN_READY); the subscriptions are "
                              "registered again\n");
             } else if (newState == CONN_NO_SERVER && g_shared.lastReported != CONN_READY) {
-                std::fprintf(stderr, "tarvik: no server found yet (CONN_NO_SERVER); retrying\n");
+                std::fprintf(stderr, "tarvik: no server found yet (CONN_NO_SERVER%s); retrying\n",
+                             Reason(client).c_str());
             } else if (newState == CONN_BROKEN || newState == CONN_NO_SERVER) {
-                std::fprintf(stderr, "tarvik: connection lost (%s); reconnecting\n",
-                             StateName(newState));
+                std::fprintf(stderr, "tarvik: connection lost (%s%s); reconnecting\n",
+                             StateName(newState), Reason(client).c_str());
             } else if (newState == CONN_REFUSED || newState == CONN_REJECTED) {
                 std::fprintf(stderr, "tarvik: the server refused the client (%s)\n",
                              StateName(newState));
@@ -260,10 +274,11 @@ class Client {
         if (!settled) {
             Fail(kExitNoServer, "no server ready at " + options.where() + " within " +
                                     std::to_string(options.timeoutMs) + " ms (state " +
-                                    StateName(state) + ")");
+                                    StateName(state) + Reason(client_) + ")");
         }
         if (state == CONN_NO_SERVER) {
-            Fail(kExitNoServer, "no server found at " + options.where() + " (CONN_NO_SERVER)");
+            Fail(kExitNoServer, "no server found at " + options.where() + " (CONN_NO_SERVER" +
+                                    Reason(client_) + ")");
         }
         Fail(kExitRefused, std::string("the server refused the login (") + StateName(state) + ")");
     }
@@ -272,8 +287,8 @@ class Client {
     [[noreturn]] void RequestFailed(const char* what, const GlobalOptions& options) {
         const int32_t state = client_->GetState();
         if (state != CONN_READY) {
-            Fail(kExitRequest,
-                 std::string(what) + " failed: the connection is lost (" + StateName(state) + ")");
+            Fail(kExitRequest, std::string(what) + " failed: the connection is lost (" +
+                                   StateName(state) + Reason(client_) + ")");
         }
         Fail(kExitRequest,
              std::string(what) +
