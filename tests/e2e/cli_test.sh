@@ -3,10 +3,12 @@
 # checks the output and exit code of every command, the error paths and the
 # reconnection of watch.
 #
-# Usage: cli_test.sh PATH/TO/tarvik-sim PATH/TO/tarvik
+# Usage: cli_test.sh PATH/TO/tarvik-sim PATH/TO/tarvik VERSION PATH/TO/libtarvik.so
 set -u
 sim=$1
 cli=$2
+version=$3
+lib=$4
 work=$(mktemp -d)
 pids=()
 failures=0
@@ -105,6 +107,16 @@ for cmd in points types fields read write watch history history-raw history-writ
 done
 run 1                                     # no command
 run 1 read TANK101                        # neither --port nor --local
+run 1 "${P[@]}" bogus && expect "$work/err" "unknown command 'bogus'"
+run 0 --version && expect "$work/out" "^tarvik $version\$"
+checks=$((checks + 1))
+grep -aq "@(#)tarvik $version" "$lib" || fail "$lib does not carry the version $version"
+run 0 --help && expect_count "$work/out" '/' 0   # no build path in the usage
+# Host and port from the environment when not given.
+TARVIK_PORT=$port run 0 --csv types && expect "$work/out" '^1,5$'
+TARVIK_HOST=127.0.0.1 TARVIK_PORT=$port run 0 --csv types
+TARVIK_HOST=nosuchhost.invalid TARVIK_PORT=1 run 0 --csv --host 127.0.0.1 --port "$port" types
+TARVIK_PORT=70000 run 1 types && expect "$work/err" 'TARVIK_PORT'
 run 1 "${P[@]}" --bogus points
 run 1 "${P[@]}" --local points
 run 1 "${P[@]}" --csv --json points
@@ -119,6 +131,33 @@ run 1 "${P[@]}" history-write TANK101 --file "$work/missing.csv"
 printf 'time,status,value\n2024-01-01 10:00:00,70000,1\n' >"$work/bad.csv"
 run 1 "${P[@]}" history-write TANK101 --file "$work/bad.csv" && expect "$work/err" 'bad.csv:2:'
 
+# ---- tarvik-sim: version and usage ------------------------------------------
+sim_run() {
+  local want=$1
+  shift
+  checks=$((checks + 1))
+  "$sim" "$@" >"$work/out" 2>"$work/err"
+  local rc=$?
+  [ "$rc" -eq "$want" ] || { fail "tarvik-sim $* exited with $rc, expected $want"; cat "$work/err"; }
+}
+sim_run 0 --version && expect "$work/out" "^tarvik-sim $version\$"
+sim_run 1 --bogus && expect "$work/err" 'not expected: --bogus'
+sim_run 1 --db "$work/missing.json" && expect "$work/err" 'missing.json: No such file'
+sim_run 1 --no-tcp && expect "$work/err" 'nothing to serve'
+printf '{\n  "types": [\n    {"id": 1,,}\n' >"$work/bad.json"
+sim_run 1 --db "$work/bad.json" && expect "$work/err" 'bad.json: not valid JSON: line 3, column 14: '
+
+# Tables pad by the columns a text takes, not by its bytes.
+cat >"$work/utf8.json" <<'JSON'
+{"types": [{"id": 1, "fields": [{"name": "STATE", "type": "text"}]}],
+ "points": [{"name": "P1", "type": 1, "values": {"STATE": "Füllen"}},
+            {"name": "P2", "type": 1, "values": {"STATE": "日本"}}]}
+JSON
+start_sim utf8 --db "$work/utf8.json"
+run 0 --port "$port" read P1.STATE P2.STATE && expect "$work/out" '^P1.STATE  Füllen  text$'
+expect "$work/out" '^P2.STATE  日本    text$'
+stop_pid "$sim_pid"
+
 # ---- directory -------------------------------------------------------------
 run 0 "${P[@]}" points && expect "$work/out" '^INDEX +NAME +TYPE +AUX$'
 expect "$work/out" '^ +0 +TANK101 +1 +1$'
@@ -129,8 +168,11 @@ expect "$work/out" '^16,VALVE101,3,2$'
 run 0 "${P[@]}" --json points && expect "$work/out" '"name": "FIC106"'
 expect_count "$work/out" '"index"' 36
 run 0 "${P[@]}" --csv types && expect_count "$work/out" '^[0-9]+,[0-9]+$' 5
-expect "$work/out" '^1,5$'
+checks=$((checks + 1))
+[ "$(sed 1d "$work/out" | cut -d, -f1 | tr '\n' ' ')" = "1 2 3 4 5 " ] || fail "types not in order of their ids"
 expect "$work/out" '^5,3$'
+run 0 "${P[@]}" --json write --yes TANK101.SP=50 && expect "$work/out" '"sent_as": "double"'
+expect_count "$work/out" '"[a-z]+ [a-z]+":' 0   # JSON keys without blanks
 run 0 "${P[@]}" --csv fields 5 && expect "$work/out" '^255,ALARM,long$'
 expect "$work/out" '^10,UNIT,text$'
 run 0 "${P[@]}" --csv fields tank101 && expect_count "$work/out" '^[0-4],' 5
@@ -167,14 +209,14 @@ expect "$work/out" '^PUMP104.RUN,1,long$'
 # On a terminal the tool asks first; "n" writes nothing (8), --yes does not ask.
 if command -v script >/dev/null; then
   checks=$((checks + 1))
-  printf 'n\n' | script -qec "'$cli' --port $port write PUMP104.RUN=5" /dev/null >"$work/tty" 2>&1
+  printf 'n\n' | script -qec "'$cli' ${P[*]} write PUMP104.RUN=5" /dev/null >"$work/tty" 2>&1
   rc=$?
   [ "$rc" -eq 8 ] || fail "write answered 'n' exited with $rc, expected 8"
   expect "$work/tty" '^PUMP104.RUN +1 +5 +long'
   expect "$work/tty" 'Write 1 value\? \[y/N\]'
-  printf 'y\n' | script -qec "'$cli' --port $port write PUMP104.RUN=6" /dev/null >"$work/tty" 2>&1
+  printf 'y\n' | script -qec "'$cli' ${P[*]} write PUMP104.RUN=6" /dev/null >"$work/tty" 2>&1
   expect "$work/tty" '^PUMP104.RUN +6 +long +long'
-  printf '' | script -qec "'$cli' --port $port write -y PUMP104.RUN=8" /dev/null >"$work/tty" 2>&1
+  printf '' | script -qec "'$cli' ${P[*]} write -y PUMP104.RUN=8" /dev/null >"$work/tty" 2>&1
   expect_count "$work/tty" 'y/N' 0
   run 0 "${P[@]}" --csv read PUMP104.RUN && expect "$work/out" '^PUMP104.RUN,8,long$'
 fi
@@ -236,6 +278,10 @@ checks=$((checks + 1))
 run 0 "${P[@]}" --json watch FIC101 --for 1 && expect "$work/out" '^\{"time":"[^"]+","item":"FIC101.PV","value":[0-9.e-]+\}$'
 run 0 "${P[@]}" --csv watch TANK104.SP --for 0.5 && expect "$work/out" '^time,item,value$'
 expect "$work/out" ',TANK104.SP,50$'
+# --count ends after so many value lines, the current values included.
+run 0 "${P[@]}" --csv watch TANK101 FIC101 --count 5 && expect_count "$work/out" ',[A-Z0-9]+\.PV,' 5
+run 0 "${P[@]}" --csv watch TANK101 FIC101 --count 1 && expect_count "$work/out" ',[A-Z0-9]+\.PV,' 1
+run 1 "${P[@]}" watch TANK101 --count 0
 
 # Ctrl-C ends a watch with exit code 0.
 "$cli" "${P[@]}" watch TANK101 >"$work/watch.out" 2>&1 &

@@ -30,6 +30,7 @@
 #include "ole_date.h"
 #include "output.h"
 #include "tarvik/tarvik.h"
+#include "tarvik/version.h"
 #include "write_value.h"
 
 namespace tarvik_cli {
@@ -126,6 +127,9 @@ struct Shared {
     Format format = Format::kTable;
     std::vector<std::string> itemNames;  // by the user value of the subscription
     size_t itemWidth = 0;
+    uint64_t printed = 0;  // value lines so far
+    uint64_t limit = 0;    // watch --count: stop after this many (0: no limit)
+    std::atomic<bool> enough{false};
 };
 
 Shared g_shared;
@@ -181,9 +185,16 @@ void PrintWatchLine(const std::string& time, const std::string& item, const Cell
                         CsvField(value.text).c_str());
             break;
         case Format::kTable:
-            std::printf("%s  %-*s  %s\n", time.c_str(), static_cast<int>(g_shared.itemWidth),
-                        item.c_str(), value.text.c_str());
+            std::printf("%s  %s  %s\n", time.c_str(), PadRight(item, g_shared.itemWidth).c_str(),
+                        value.text.c_str());
             break;
+    }
+    // Under outMu, as every caller holds it.
+    ++g_shared.printed;
+    if (g_shared.limit > 0 && g_shared.printed >= g_shared.limit) {
+        g_shared.printing = false;
+        g_shared.enough = true;
+        g_shared.cv.notify_all();
     }
 }
 
@@ -195,7 +206,7 @@ void TARVIK_CALL OnData(ITarvikClient*, TarvikUserData, int32_t count, const int
             return;
         }
         const std::string time = LocalTimestamp();
-        for (int32_t i = 0; i < count; ++i) {
+        for (int32_t i = 0; i < count && g_shared.printing; ++i) {
             const int32_t which = userValues[i];
             if (which < 0 || static_cast<size_t>(which) >= g_shared.itemNames.size()) {
                 continue;
@@ -207,6 +218,31 @@ void TARVIK_CALL OnData(ITarvikClient*, TarvikUserData, int32_t count, const int
     } catch (...) {
         // Nothing may cross back into the library.
     }
+}
+
+// The host and port that were not given on the command line, from
+// TARVIK_HOST and TARVIK_PORT (the tool's own defaults: the library itself
+// takes no configuration).
+void TakeServerFromEnvironment(bool hostGiven, bool portGiven, GlobalOptions* options) {
+    const char* host = std::getenv("TARVIK_HOST");
+    if (!hostGiven && host != nullptr && host[0] != '\0') {
+        options->host = host;
+    }
+    if (portGiven) {
+        return;
+    }
+    const char* port = std::getenv("TARVIK_PORT");
+    if (port == nullptr || port[0] == '\0') {
+        throw CLI::RequiredError("--port (or TARVIK_PORT) or --local");
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long p = std::strtol(port, &end, 10);
+    if (errno != 0 || *end != '\0' || p < 1 || p > 65535) {
+        throw CLI::ValidationError("TARVIK_PORT",
+                                   std::string("'") + port + "' is not a port number 1 to 65535");
+    }
+    options->port = static_cast<int>(p);
 }
 
 // ---- The client -------------------------------------------------------------------
@@ -472,10 +508,15 @@ void CmdTypes(Client& client, const GlobalOptions& options) {
     if (written < 0) {
         DirectoryLost();
     }
-    Table table({"type", "fields"});
+    // The directory lists types in its own order; people look them up by id.
+    std::vector<std::pair<int32_t, int32_t>> rows;
     for (int32_t i = 0; i < written; ++i) {
-        table.AddRow({Cell::Number(ids[static_cast<size_t>(i)]),
-                      Cell::Number(fieldCounts[static_cast<size_t>(i)])});
+        rows.emplace_back(ids[static_cast<size_t>(i)], fieldCounts[static_cast<size_t>(i)]);
+    }
+    std::sort(rows.begin(), rows.end());
+    Table table({"type", "fields"});
+    for (const auto& row : rows) {
+        table.AddRow({Cell::Number(row.first), Cell::Number(row.second)});
     }
     table.Print(options.format(), stdout);
 }
@@ -648,7 +689,7 @@ int CmdWrite(Client& client, const GlobalOptions& options, const WriteOptions& h
 }
 
 int CmdWatch(Client& client, const GlobalOptions& options, const std::vector<std::string>& texts,
-             double seconds) {
+             double seconds, uint64_t count) {
     const std::vector<Item> items = ResolveItems(client.get(), texts);
     std::vector<uint32_t> points, fields;
     SplitItems(items, &points, &fields);
@@ -661,22 +702,26 @@ int CmdWatch(Client& client, const GlobalOptions& options, const std::vector<std
     {
         std::lock_guard<std::mutex> lock(g_shared.outMu);
         g_shared.format = options.format();
+        g_shared.limit = count;
         for (const Item& item : items) {
             g_shared.itemNames.push_back(item.name);
-            g_shared.itemWidth = std::max(g_shared.itemWidth, item.name.size());
+            g_shared.itemWidth = std::max(g_shared.itemWidth, DisplayWidth(item.name));
         }
+        const std::string time = LocalTimestamp();
         if (g_shared.format == Format::kCsv) {
             std::printf("time,item,value\n");
         } else if (g_shared.format == Format::kTable) {
-            std::printf("%-23s  %-*s  %s\n", "TIME", static_cast<int>(g_shared.itemWidth), "ITEM",
-                        "VALUE");
+            std::printf("%s  %s  %s\n", PadRight("TIME", DisplayWidth(time)).c_str(),
+                        PadRight("ITEM", g_shared.itemWidth).c_str(), "VALUE");
         }
-        const std::string time = LocalTimestamp();
-        for (size_t i = 0; i < items.size(); ++i) {
+        g_shared.printing = true;
+        for (size_t i = 0; i < items.size() && g_shared.printing; ++i) {
             PrintWatchLine(time, items[i].name, ValueCell(initial[i]));
         }
         std::fflush(stdout);
-        g_shared.printing = true;
+    }
+    if (g_shared.enough) {
+        return kExitOk;
     }
     {
         std::lock_guard<std::mutex> lock(g_shared.mu);
@@ -699,7 +744,8 @@ int CmdWatch(Client& client, const GlobalOptions& options, const std::vector<std
         std::unique_lock<std::mutex> lock(g_shared.mu);
         for (;;) {
             state = g_shared.state;
-            if (g_interrupted || state == CONN_REFUSED || state == CONN_REJECTED) {
+            if (g_interrupted || g_shared.enough || state == CONN_REFUSED ||
+                state == CONN_REJECTED) {
                 break;
             }
             const auto now = std::chrono::steady_clock::now();
@@ -871,17 +917,21 @@ void CmdHistoryWrite(Client& client, const GlobalOptions& options, const std::st
 int Run(int argc, char** argv) {
     CLI::App app{
         "tarvik: command-line client of the real-time database server\n"
+        "The server is --host (default: $TARVIK_HOST, else 127.0.0.1) and --port (default:\n"
+        "$TARVIK_PORT), or --local.\n"
         "Exit codes: 0 done, 1 usage, 2 unknown item, 3 no server, 4 login refused,\n"
         "5 request failed or timed out, 6 the client could not start, 7 write: a value not\n"
         "of its field's type, 8 write: not confirmed."};
+    app.name("tarvik");  // not the path it was started by
+    app.set_version_flag("--version", "tarvik " TARVIK_VERSION_STRING,
+                         "print the version and exit");
     app.fallthrough();
     app.footer(
         "Items are POINT.FIELD, or POINT for POINT.PV; names ignore case.\n"
         "Run 'tarvik COMMAND --help' for the options of a command.");
     app.require_subcommand(1);
     GlobalOptions options;
-    auto* host = app.add_option("--host", options.host, "server host name or IPv4 address")
-                     ->capture_default_str();
+    auto* host = app.add_option("--host", options.host, "server host name or IP address");
     auto* port =
         app.add_option("--port,-p", options.port, "server TCP port")->check(CLI::Range(1, 65535));
     auto* backup =
@@ -934,11 +984,16 @@ int Run(int argc, char** argv) {
     double watchSeconds = 0;
     auto* watch = app.add_subcommand("watch", "print changes of values until Ctrl-C");
     watch->footer(
-        "Prints the current values, then every change with a local time stamp. When the\n"
-        "server goes away it says so and reconnects on its own. --json prints one object a\n"
-        "line.");
+        "Prints the current values, then every change with a local time stamp, until Ctrl-C,\n"
+        "--for or --count. When the server goes away it says so and reconnects on its own.\n"
+        "--json prints one object a line.");
     watch->add_option("ITEM", itemTexts, "POINT or POINT.FIELD")->required();
     watch->add_option("--for", watchSeconds, "stop after SECONDS")->check(CLI::PositiveNumber);
+    uint64_t watchCount = 0;
+    watch
+        ->add_option("--count,-c", watchCount,
+                     "stop after N value lines (the current values count)")
+        ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 53));
 
     std::string fromText, toText = "now";
     uint32_t samples = 10;
@@ -975,10 +1030,18 @@ int Run(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
-        if (!options.local && app.count("--port") == 0) {
-            throw CLI::RequiredError("--port or --local");
+        if (!options.local) {
+            TakeServerFromEnvironment(app.count("--host") > 0, app.count("--port") > 0, &options);
         }
     } catch (const CLI::ParseError& e) {
+        // A word that is no command: say which, rather than that one is missing.
+        const std::vector<std::string> extra = app.remaining();
+        if (app.get_subcommands().empty() && !extra.empty() && e.get_exit_code() != 0) {
+            std::fprintf(stderr,
+                         "tarvik: unknown command '%s'\nRun 'tarvik --help' for the commands.\n",
+                         extra[0].c_str());
+            return kExitUsage;
+        }
         const int code = app.exit(e);
         return code == 0 ? kExitOk : kExitUsage;
     }
@@ -1014,7 +1077,7 @@ int Run(int argc, char** argv) {
     } else if (*write) {
         return CmdWrite(client, options, writeOptions, assignments);
     } else if (*watch) {
-        return CmdWatch(client, options, itemTexts, watchSeconds);
+        return CmdWatch(client, options, itemTexts, watchSeconds, watchCount);
     } else if (*history) {
         CmdHistory(client, options, itemTexts, start, end, samples);
     } else if (*historyRaw) {
