@@ -4,7 +4,7 @@
 set -euo pipefail
 
 want=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format libgtest-dev googletest
-      libbenchmark-dev libcli11-dev nlohmann-json3-dev)
+      libbenchmark-dev libcli11-dev nlohmann-json3-dev help2man doxygen)
 for extra in "$@"; do
   case "$extra" in
     linux) ;;
