@@ -30,7 +30,7 @@
 #include "ole_date.h"
 #include "output.h"
 #include "tarvik/tarvik.h"
-#include "tarvik/version.h"
+#include "tarvik/tarvik_version.h"
 #include "write_value.h"
 
 namespace tarvik_cli {
