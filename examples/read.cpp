@@ -116,8 +116,8 @@ int main(int argc, char** argv) {
     // The array must hold valid values on entry: zeroed is VAL_NONE.
     std::vector<VarValue> values(n);
     std::memset(values.data(), 0, n * sizeof(VarValue));
-    const int32_t read = client->ReadValues(static_cast<uint32_t>(n), p.data(), f.data(),
-                                            values.data());
+    const int32_t read =
+        client->ReadValues(static_cast<uint32_t>(n), p.data(), f.data(), values.data());
     int code = 0;
     if (read != static_cast<int32_t>(n)) {
         std::fprintf(stderr, "the read failed\n");
