@@ -323,6 +323,13 @@ class Client {
         if (g_interrupted) {
             Fail(kExitNoServer, "interrupted while connecting to " + options.where());
         }
+        if (!settled && state == CONN_PENDING) {
+            Fail(kExitNoServer, "a server at " + options.where() +
+                                    " took the connection but did not answer the login within " +
+                                    std::to_string(options.timeoutMs) +
+                                    " ms: is it a database server? (CONN_PENDING" +
+                                    Reason(client_) + ")");
+        }
         if (!settled) {
             Fail(kExitNoServer, "no server ready at " + options.where() + " within " +
                                     std::to_string(options.timeoutMs) + " ms (state " +
