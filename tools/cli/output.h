@@ -41,6 +41,12 @@ class Table {
     std::vector<std::vector<Cell>> rows_;
 };
 
+// Columns a text takes on a terminal: UTF-8 characters, East Asian wide ones
+// as two, combining marks as none; a byte that is not UTF-8 as one.
+size_t DisplayWidth(const std::string& text);
+// The text and blanks up to `width` columns.
+std::string PadRight(const std::string& text, size_t width);
+
 // A CSV field, quoted when it needs to be.
 std::string CsvField(const std::string& text);
 
@@ -56,9 +62,6 @@ const char* TagName(int tag);
 
 // A value of the library as a cell. Text blocks are read, not freed.
 Cell ValueCell(const VarValue& v);
-
-// "YYYY-MM-DD HH:MM:SS.mmm" of the local time now.
-std::string LocalTimestamp();
 
 }  // namespace tarvik_cli
 
