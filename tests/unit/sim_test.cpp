@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -222,7 +223,7 @@ Bytes Framed(const Bytes& message) {
 
 Bytes Message(int16_t command, int16_t clientId, int16_t param, int32_t requestId, int32_t sequence,
               const Bytes& payload = {}) {
-    Bytes m(64, 0);
+    Bytes m(64 + payload.size(), 0);
     StoreI16(m.data() + 6, clientId);
     StoreI32(m.data() + 16, 1);
     StoreI16(m.data() + 20, 2);
@@ -232,7 +233,7 @@ Bytes Message(int16_t command, int16_t clientId, int16_t param, int32_t requestI
     StoreI16(m.data() + 34, param);
     StoreI32(m.data() + 54, requestId);
     StoreI32(m.data() + 58, sequence);
-    m.insert(m.end(), payload.begin(), payload.end());
+    std::copy(payload.begin(), payload.end(), m.begin() + 64);
     return m;
 }
 

@@ -1,0 +1,283 @@
+// Clients of the C API: creation and destruction, the callbacks, connecting
+// and waiting for the ready session.
+//
+// The library calls its callbacks with its own client pointer; the C API
+// installs a wrapper of each on every client and calls the application's
+// callbacks with the C API's client. The wrappers also note the states they
+// pass on, so that tarvik_wait_ready wakes at once when the session becomes
+// ready, whether or not the application has a state callback of its own.
+#include <algorithm>
+#include <chrono>
+#include <new>
+#include <unordered_map>
+
+#include "capi/capi_client.h"
+#include "tarvik/tarvik_version.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The C API's client of each of the library's clients: the callbacks receive
+// only the latter. Never destroyed, so that a callback running while the
+// process exits still finds it.
+std::mutex& RegistryMutex() {
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
+}
+
+std::unordered_map<ITarvikClient*, tarvik_client*>& Registry() {
+    static auto* map = new std::unordered_map<ITarvikClient*, tarvik_client*>;
+    return *map;
+}
+
+tarvik_client* Lookup(ITarvikClient* iface) {
+    try {
+        std::lock_guard<std::mutex> lock(RegistryMutex());
+        const auto it = Registry().find(iface);
+        return it == Registry().end() ? nullptr : it->second;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void Forget(ITarvikClient* iface) {
+    try {
+        std::lock_guard<std::mutex> lock(RegistryMutex());
+        Registry().erase(iface);
+    } catch (...) {
+    }
+}
+
+// The client whose callback this thread is running, if any: tarvik_destroy
+// of that client must leave the object to the callback's wrapper.
+thread_local tarvik_client* t_inCallback = nullptr;
+
+class CallbackScope {
+  public:
+    explicit CallbackScope(tarvik_client* client) : client_(client), saved_(t_inCallback) {
+        t_inCallback = client;
+    }
+    ~CallbackScope() {
+        t_inCallback = saved_;
+        if (client_->destroyPending) {
+            delete client_;
+        }
+    }
+    CallbackScope(const CallbackScope&) = delete;
+    CallbackScope& operator=(const CallbackScope&) = delete;
+
+  private:
+    tarvik_client* client_;
+    tarvik_client* saved_;
+};
+
+void TARVIK_CALL OnState(ITarvikClient* iface, TarvikUserData userData, int32_t newState) {
+    tarvik_client* client = Lookup(iface);
+    if (client == nullptr) {
+        return;
+    }
+    CallbackScope scope(client);
+    if (tarvik_state_callback callback = client->stateCallback.load()) {
+        try {
+            callback(client, userData, newState);
+        } catch (...) {
+            // A C++ application's exception stops here, outside the library.
+        }
+    }
+    if (client->destroyPending) {
+        return;
+    }
+    try {
+        std::lock_guard<std::mutex> lock(client->readyMutex);
+        client->readySeen = newState == CONN_READY;
+    } catch (...) {
+        return;  // the waiter still sees the state through GetState
+    }
+    client->readyChanged.notify_all();
+}
+
+void TARVIK_CALL OnData(ITarvikClient* iface, TarvikUserData userData, int32_t count,
+                        const int32_t* handles, const int32_t* userValues, const VarValue* values) {
+    tarvik_client* client = Lookup(iface);
+    if (client == nullptr) {
+        return;
+    }
+    CallbackScope scope(client);
+    if (tarvik_data_callback callback = client->dataCallback.load()) {
+        try {
+            callback(client, userData, count, handles, userValues, values);
+        } catch (...) {
+        }
+    }
+}
+
+}  // namespace
+
+namespace tarvik {
+namespace capi {
+
+void ClearReady(tarvik_client* client) {
+    try {
+        std::lock_guard<std::mutex> lock(client->readyMutex);
+        client->readySeen = false;
+    } catch (...) {
+    }
+}
+
+}  // namespace capi
+}  // namespace tarvik
+
+extern "C" {
+
+TARVIK_C_API tarvik_client* TARVIK_C_CALL tarvik_create(int32_t clientParameter) {
+    ITarvikClient* iface = TarvikCreateClient(clientParameter);
+    if (iface == nullptr) {
+        return nullptr;
+    }
+    tarvik_client* client = new (std::nothrow) tarvik_client(iface);
+    if (client == nullptr) {
+        TarvikDestroyClient(iface);
+        return nullptr;
+    }
+    try {
+        std::lock_guard<std::mutex> lock(RegistryMutex());
+        Registry()[iface] = client;
+    } catch (...) {
+        delete client;
+        TarvikDestroyClient(iface);
+        return nullptr;
+    }
+    iface->SetStateCallback(&OnState);
+    iface->SetDataCallback(&OnData);
+    return client;
+}
+
+TARVIK_C_API void TARVIK_C_CALL tarvik_destroy(tarvik_client* client) {
+    if (client == nullptr) {
+        return;
+    }
+    ITarvikClient* iface = client->iface;
+    const bool fromOwnCallback = t_inCallback == client;
+    // Stops every thread of the client (from one of its own callbacks the
+    // library finishes that once the callback has returned).
+    TarvikDestroyClient(iface);
+    Forget(iface);
+    if (fromOwnCallback) {
+        client->destroyPending = true;  // the callback's scope frees it
+        return;
+    }
+    delete client;
+}
+
+TARVIK_C_API void* TARVIK_C_CALL tarvik_alloc(int32_t n) {
+    return TarvikAlloc(n);
+}
+
+TARVIK_C_API void TARVIK_C_CALL tarvik_free(void* block) {
+    TarvikFree(block);
+}
+
+TARVIK_C_API const char* TARVIK_C_CALL tarvik_version(void) {
+    return TARVIK_VERSION_STRING;
+}
+
+TARVIK_C_API const char* TARVIK_C_CALL tarvik_state_name(int32_t state) {
+    switch (state) {
+        case CONN_READY:
+            return "CONN_READY";
+        case CONN_CLOSED:
+            return "CONN_CLOSED";
+        case CONN_PENDING:
+            return "CONN_PENDING";
+        case CONN_BROKEN:
+            return "CONN_BROKEN";
+        case CONN_NO_SERVER:
+            return "CONN_NO_SERVER";
+        case CONN_REFUSED:
+            return "CONN_REFUSED";
+        case CONN_REJECTED:
+            return "CONN_REJECTED";
+        default:
+            return "unknown";
+    }
+}
+
+TARVIK_C_API void TARVIK_C_CALL tarvik_set_state_callback(tarvik_client* client,
+                                                          tarvik_state_callback callback) {
+    if (client != nullptr) {
+        client->stateCallback.store(callback);
+    }
+}
+
+TARVIK_C_API void TARVIK_C_CALL tarvik_set_data_callback(tarvik_client* client,
+                                                         tarvik_data_callback callback) {
+    if (client != nullptr) {
+        client->dataCallback.store(callback);
+    }
+}
+
+// Connect and disconnect end the previous session without a state callback:
+// what the wrappers saw of it no longer holds.
+TARVIK_C_API bool TARVIK_C_CALL tarvik_connect_remote(tarvik_client* client, int32_t port,
+                                                      const char* host, const char* backupHost,
+                                                      int32_t backupPort) {
+    if (client == nullptr) {
+        return false;
+    }
+    const bool started = client->iface->ConnectRemote(port, host, backupHost, backupPort);
+    tarvik::capi::ClearReady(client);
+    return started;
+}
+
+TARVIK_C_API bool TARVIK_C_CALL tarvik_connect_local(tarvik_client* client) {
+    if (client == nullptr) {
+        return false;
+    }
+    const bool started = client->iface->ConnectLocal();
+    tarvik::capi::ClearReady(client);
+    return started;
+}
+
+TARVIK_C_API void TARVIK_C_CALL tarvik_disconnect(tarvik_client* client) {
+    if (client == nullptr) {
+        return;
+    }
+    client->iface->Disconnect();
+    tarvik::capi::ClearReady(client);
+}
+
+TARVIK_C_API bool TARVIK_C_CALL tarvik_wait_ready(tarvik_client* client, int32_t timeoutMs) {
+    if (client == nullptr) {
+        return false;
+    }
+    // The wrapper's note wakes the wait at once; GetState is asked as well,
+    // at least every few milliseconds, since a connect clears the note and
+    // GetState reports a new state only once its callback has returned.
+    constexpr auto kRecheck = std::chrono::milliseconds(5);
+    try {
+        const auto deadline =
+            Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
+        std::unique_lock<std::mutex> lock(client->readyMutex);
+        for (;;) {
+            if (client->readySeen) {
+                return true;
+            }
+            lock.unlock();
+            const bool ready = client->iface->GetState() == CONN_READY;
+            lock.lock();
+            if (ready) {
+                return true;
+            }
+            const auto now = Clock::now();
+            if (now >= deadline) {
+                return false;
+            }
+            client->readyChanged.wait_until(lock, std::min(deadline, now + kRecheck));
+        }
+    } catch (...) {
+        return client->iface->GetState() == CONN_READY;
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,57 @@
+# Checks the C API library: its SONAME, and that it defines exactly the
+# functions that tarvik_c.h declares, by name (nothing else leaks out).
+#
+#   cmake -DREADELF=readelf -DLIBRARY=libtarvik_c.so -DHEADER=tarvik_c.h -P check_c_exports.cmake
+cmake_minimum_required(VERSION 3.25)
+
+if(NOT READELF OR NOT LIBRARY OR NOT HEADER)
+  message(FATAL_ERROR "usage: cmake -DREADELF=... -DLIBRARY=... -DHEADER=... -P check_c_exports.cmake")
+endif()
+
+file(READ "${HEADER}" header)
+string(REGEX MATCHALL "TARVIK_C_CALL[ \n]+tarvik_[a-z_]+\\(" declared "${header}")
+list(TRANSFORM declared REPLACE "^TARVIK_C_CALL[ \n]+" "")
+list(TRANSFORM declared REPLACE "\\($" "")
+list(SORT declared)
+
+execute_process(COMMAND "${READELF}" -d -W "${LIBRARY}" OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
+set(failures "")
+if(NOT rc EQUAL 0 OR NOT dynamic MATCHES "\\(SONAME\\)[^\n]*\\[libtarvik_c\\.so\\.1\\]")
+  list(APPEND failures "SONAME is not libtarvik_c.so.1")
+endif()
+
+execute_process(COMMAND "${READELF}" --dyn-syms -W "${LIBRARY}" OUTPUT_VARIABLE symbols)
+string(REPLACE "\n" ";" lines "${symbols}")
+set(defined "")
+foreach(line IN LISTS lines)
+  if(NOT line MATCHES "^ *[0-9]+: +[0-9a-fA-F]+ +[^ ]+ +([A-Z_]+) +([A-Z_]+) +([A-Z_]+) +([A-Z0-9_]+) +([^ ]+)")
+    continue()
+  endif()
+  set(bind "${CMAKE_MATCH_2}")
+  set(vis "${CMAKE_MATCH_3}")
+  set(ndx "${CMAKE_MATCH_4}")
+  string(REGEX REPLACE "@.*$" "" name "${CMAKE_MATCH_5}")
+  if(ndx STREQUAL "UND" OR bind STREQUAL "LOCAL" OR vis STREQUAL "HIDDEN"
+     OR (ndx STREQUAL "ABS" AND name STREQUAL "TARVIK_C_1"))
+    continue()
+  endif()
+  list(APPEND defined "${name}")
+endforeach()
+list(SORT defined)
+
+if(NOT defined STREQUAL declared)
+  set(extra ${defined})
+  list(REMOVE_ITEM extra ${declared})
+  set(missing ${declared})
+  list(REMOVE_ITEM missing ${defined})
+  list(APPEND failures "exported but not declared: [${extra}]; declared but not exported: [${missing}]")
+endif()
+list(LENGTH declared n)
+if(n LESS 50)
+  list(APPEND failures "only ${n} functions found in ${HEADER}")
+endif()
+if(failures)
+  string(REPLACE ";" "\n  " report "${failures}")
+  message(FATAL_ERROR "export check of ${LIBRARY} failed:\n  ${report}")
+endif()
+message(STATUS "${LIBRARY}: ${n} functions")
