@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs (when run as root and any is
-# missing). Usage: scripts/setup.sh [linux|windows]...
+# missing). Usage: scripts/setup.sh [linux|windows|python]...
 set -euo pipefail
 
 want=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format libgtest-dev googletest
@@ -8,6 +8,10 @@ want=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format libgtest-dev g
 for extra in "$@"; do
   case "$extra" in
     linux) ;;
+    # Debian's own interpreter with pytest, setuptools and pip (the Python
+    # package's tests, its pip install) and pandas (history_frame).
+    python) want+=(python3 python3-pytest python3-setuptools python3-wheel python3-pip
+                   python3-pandas) ;;
     # mingw-w64 for i686 with the posix thread model (std::thread), its
     # binutils (objdump, dlltool) and Wine with its 32-bit half.
     windows) want+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
