@@ -108,7 +108,6 @@ class _Core:
         self.closed = False
         self.busy = 0  # operations using the handle right now
         self.busy_changed = threading.Condition(threading.Lock())
-        self.notify_thread: Optional[int] = None
         # Name resolution, valid for one directory: dropped at every state change.
         self.names: Dict[str, Tuple[int, int, int]] = {}
         self.resolved: Dict[Any, _Resolved] = {}
@@ -148,10 +147,9 @@ class _Core:
             if self.closed:
                 return
             self.closed = True
-            in_callback = threading.get_ident() == self.notify_thread
-            # A callback that closes its own client may itself be inside an
-            # operation of another thread's making: do not wait for those.
-            while self.busy > 0 and not in_callback:
+            # Operations of other threads finish first (requests end at their
+            # time-out at the latest): the library's client must outlive them.
+            while self.busy > 0:
                 self.busy_changed.wait(_SLICE)
         with self.entries_lock:
             subs = {sub for sub, _ in self.entries.values()}
@@ -174,7 +172,6 @@ class _Core:
 
     def _on_state(self, _client: Any, _user: int, state: int) -> None:
         try:
-            self.notify_thread = threading.get_ident()
             self.names = {}
             self.resolved = {}
             self.last_state = state
@@ -192,7 +189,6 @@ class _Core:
 
     def _on_data(self, _client: Any, _user: int, count: int, handles: int, users: int, values: int) -> None:
         try:
-            self.notify_thread = threading.get_ident()
             if count <= 0:
                 return
             now = datetime.now()
@@ -329,16 +325,16 @@ class Client:
         """
         core = self._core
         deadline = None if timeout is None else _time.monotonic() + max(0.0, timeout)
-        with _Use(core) as h:
-            while True:
-                remaining = _SLICE if deadline is None else min(_SLICE, deadline - _time.monotonic())
+        while True:
+            remaining = _SLICE if deadline is None else min(_SLICE, deadline - _time.monotonic())
+            with _Use(core) as h:  # per slice: a close from elsewhere ends the wait
                 if core.lib.tarvik_wait_ready(h, max(0, int(remaining * 1000))):
                     return
                 state = core.lib.tarvik_get_state(h)
-                if state in (State.REFUSED, State.REJECTED):
-                    break
-                if deadline is not None and _time.monotonic() >= deadline:
-                    break
+            if state in (State.REFUSED, State.REJECTED):
+                break
+            if deadline is not None and _time.monotonic() >= deadline:
+                break
         state = self._state_now()
         error = self.last_error
         name = _state_text(state)

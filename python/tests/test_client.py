@@ -207,6 +207,14 @@ def test_with_leaves_no_client_or_thread_behind(sim: Sim) -> None:
         c.read("TANK101.PV")
     assert list(watch) == []
     c.close()  # again: nothing happens
+    # Closed from its own callback: the library completes the stop afterwards.
+    c = tarvik.connect("127.0.0.1", sim.port, heartbeat_interval=0.05)
+    c.subscribe(["TANK101.HI"], lambda changes: c.close())
+    with tarvik.connect("127.0.0.1", sim.port) as writer:
+        writer.write("TANK101.HI", 91.0)
+    assert wait_for(lambda: c.closed)
+    if before is not None:
+        assert wait_for(lambda: thread_count() == before)
 
 
 def test_history(client: tarvik.Client) -> None:
