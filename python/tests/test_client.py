@@ -263,3 +263,14 @@ def test_local_transport() -> None:
             assert c.read("VALVE110.MODE") == "LOCAL-TEST"
     finally:
         local_sim.stop()
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGSTOP"), reason="needs SIGSTOP")
+def test_silent_server_fails_the_request(fresh_sim: Sim) -> None:
+    with tarvik.connect("127.0.0.1", fresh_sim.port, request_timeout=0.3, heartbeat_interval=5.0) as c:
+        fresh_sim.process.send_signal(signal.SIGSTOP)
+        try:
+            with pytest.raises(tarvik.RequestFailed, match="did not answer within 300 ms"):
+                c.read("TANK101.PV")
+        finally:
+            fresh_sim.process.send_signal(signal.SIGCONT)
