@@ -53,9 +53,9 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${tarvik_exact_dependency}, python3")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_PYTHON_DESCRIPTION
   "Python package of the Tarvik client library
- The package tarvik (blocking, and tarvik.aio for asyncio): read, write,
- subscribe to and look back at the values of a Tarvik server, over the
- C API library of libtarvik1.")
+The package tarvik (blocking, and tarvik.aio for asyncio): read, write,
+subscribe to and look back at the values of a Tarvik server, over the
+C API library of libtarvik1.")
 
 # The tools link the runtime package's library, which no installed package
 # provides yet while the packages are made.
