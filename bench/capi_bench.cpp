@@ -58,7 +58,8 @@ bool Resolve(tarvik_client* client, const std::vector<std::string>& names,
 
 int main(int argc, char** argv) {
     if (argc < 5) {
-        return Fail("usage: tarvik-capi-bench PORT read ITEMS REPEAT NAME... | PORT watch SECONDS NAME...");
+        return Fail(
+            "usage: tarvik-capi-bench PORT read ITEMS REPEAT NAME... | PORT watch SECONDS NAME...");
     }
     const int port = std::atoi(argv[1]);
     const std::string mode = argv[2];
@@ -111,9 +112,8 @@ int main(int argc, char** argv) {
         std::vector<uint32_t> fields;
         std::vector<int32_t> handles(names.size());
         if (!Resolve(client, names, &points, &fields) ||
-            tarvik_advise(client, static_cast<uint32_t>(names.size()), points.data(),
-                          fields.data(), nullptr,
-                          handles.data()) != static_cast<int32_t>(names.size())) {
+            tarvik_advise(client, static_cast<uint32_t>(names.size()), points.data(), fields.data(),
+                          nullptr, handles.data()) != static_cast<int32_t>(names.size())) {
             rc = Fail("subscribe failed");
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));  // settle
