@@ -121,8 +121,9 @@ def encode(
             if vtype == VAL_LONG:
                 if not math.isfinite(v):
                     raise ValueError(f"{item}: {v} is not a number for an integer field")
-                # The library rounds half up (adds 0.5, truncates toward zero).
-                if not INT32_MIN <= math.trunc(v + 0.5) <= INT32_MAX:
+                # The library rounds half up (floor of v + 0.5) and would clamp
+                # what does not fit: refused here instead.
+                if not INT32_MIN <= math.floor(v + 0.5) <= INT32_MAX:
                     raise ValueError(f"{item}: {v} does not fit the field's 32-bit integer")
             _DOUBLE.pack_into(out, offset, VAL_DOUBLE, v)
         elif isinstance(value, str):
