@@ -733,8 +733,10 @@ class Client:
         ``for change in client.watch(["TANK101.PV"], timeout=5.0)``.
 
         The subscription is made at once (so unknown names raise here) and
-        ends when the iteration ends, is left, or the client is closed. The
-        iterator waits in short slices, so Ctrl-C ends it promptly.
+        ends when the iteration ends, when the iterator is closed, or with the
+        client. The iterator waits in short slices, so Ctrl-C ends it
+        promptly; ``with client.watch(...) as changes:`` also unsubscribes
+        when the loop's own body is interrupted or breaks.
 
         Args:
             items: item names.

@@ -162,10 +162,10 @@ def test_ctrl_c_ends_a_watch_promptly(client: tarvik.Client) -> None:
     timer = threading.Timer(0.3, signal.pthread_kill, (main, signal.SIGINT))
     started = time.monotonic()
     timer.start()
-    watch = client.watch(["TANK107.SP"])
     with pytest.raises(KeyboardInterrupt):
-        for _ in watch:
-            pass
+        with client.watch(["TANK107.SP"]) as watch:
+            for _ in watch:
+                pass
     assert time.monotonic() - started < 1.5
     assert watch._subscription is None  # unsubscribed
 
