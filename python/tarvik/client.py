@@ -1035,6 +1035,14 @@ class Watch:
             except Error:
                 log.debug("tarvik: unsubscribing a watch failed", exc_info=True)
 
+    def __del__(self) -> None:
+        # A loop left by break drops the last reference: unsubscribe then.
+        if getattr(self, "_subscription", None) is not None:
+            try:
+                self.close()
+            except BaseException:
+                pass
+
     def __enter__(self) -> "Watch":
         return self
 

@@ -153,6 +153,9 @@ def test_watch_yields_changes_until_its_time_out(client: tarvik.Client, other: t
     assert time.monotonic() - started < 2.0
     with pytest.raises(tarvik.UnknownItem):
         client.watch(["TANK106.NOPE"])
+    for _ in client.watch(["TANK106.SP"], initial=True):
+        break  # the dropped iterator unsubscribes
+    assert wait_for(lambda: not client._core.entries)
 
 
 def test_ctrl_c_ends_a_watch_promptly(client: tarvik.Client) -> None:
