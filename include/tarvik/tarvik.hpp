@@ -20,7 +20,9 @@
  *   ignored); values are tarvik::Value (none, integer, double or text), and
  *   no text block of the library is ever handed to the caller.
  * - Subscriptions call a std::function on the client's notification thread
- *   and end when their tarvik::Subscription goes away.
+ *   and end when their tarvik::Subscription goes away. Handlers may read,
+ *   write and subscribe, but not connect or disconnect their own client (as
+ *   for the callbacks of tarvik.h).
  * - Failures throw tarvik::Error, always in the caller's own thread and code:
  *   nothing is thrown inside a callback of the library. An exception that a
  *   handler of the application throws is caught there and dropped.
@@ -84,7 +86,10 @@ class Error : public std::runtime_error {
     ErrorCode code_;
 };
 
-/** @return the name of a connection state ("CONN_READY", ...; "unknown" for others) */
+/**
+ * @param state  a connection state (CONN_*)
+ * @return its name ("CONN_READY", ...; "unknown" for other values)
+ */
 inline const char* stateName(int32_t state) noexcept {
     switch (state) {
         case CONN_READY:
@@ -647,7 +652,8 @@ class Client {
 
     /**
      * Waits for the ready session (the client keeps trying to reach the
-     * server by itself, also after a broken link).
+     * server by itself, also after a broken link). Not from a handler of
+     * this client: no state is delivered while a handler runs.
      * @param timeout  longest wait
      * @return true once the session is ready, false at the time-out
      */

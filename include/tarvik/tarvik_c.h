@@ -144,7 +144,9 @@ TARVIK_C_API const char* TARVIK_C_CALL tarvik_state_name(int32_t state);
 
 /**
  * Waits until the client's state is CONN_READY. Works whether or not the
- * application set a state callback, and does not replace it.
+ * application set a state callback, and does not replace it. Called from a
+ * callback of the same client it only times out: no state is delivered while
+ * a callback runs.
  * @param client     the client
  * @param timeoutMs  longest wait in milliseconds; 0 or less checks once
  * @return true once the state is CONN_READY, false at the time-out
@@ -181,6 +183,22 @@ TARVIK_C_API int32_t TARVIK_C_CALL tarvik_read_by_name(tarvik_client* client, in
 TARVIK_C_API int32_t TARVIK_C_CALL tarvik_write_by_name(tarvik_client* client, int32_t count,
                                                         const char* const* names,
                                                         const VarValue* values);
+
+/**
+ * Subscribes to items named "POINT.FIELD" (or "POINT"), as tarvik_advise does;
+ * their changes reach the data callback. All names must be known, or nothing
+ * is sent.
+ * @param client      the client (state CONN_READY)
+ * @param count       number of names
+ * @param names       count zero-terminated item names (case is ignored)
+ * @param userValues  count user values passed to the data callback (may be null)
+ * @param handles     receives one handle per item (for tarvik_unadvise)
+ * @return count, or -1 when a name is unknown or the request fails
+ */
+TARVIK_C_API int32_t TARVIK_C_CALL tarvik_advise_by_name(tarvik_client* client, int32_t count,
+                                                         const char* const* names,
+                                                         const int32_t* userValues,
+                                                         int32_t* handles);
 
 /**
  * Stores a copy of a text in a value: a new text block from the library's

@@ -94,6 +94,26 @@ TARVIK_C_API int32_t TARVIK_C_CALL tarvik_write_by_name(tarvik_client* client, i
     }
 }
 
+TARVIK_C_API int32_t TARVIK_C_CALL tarvik_advise_by_name(tarvik_client* client, int32_t count,
+                                                         const char* const* names,
+                                                         const int32_t* userValues,
+                                                         int32_t* handles) {
+    if (client == nullptr || handles == nullptr) {
+        return -1;
+    }
+    try {
+        std::vector<uint32_t> indexes;
+        std::vector<uint32_t> fieldNos;
+        if (!Resolve(client->iface, count, names, &indexes, &fieldNos)) {
+            return -1;
+        }
+        return client->iface->Advise(static_cast<uint32_t>(count), indexes.data(), fieldNos.data(),
+                                     userValues, handles);
+    } catch (...) {
+        return -1;
+    }
+}
+
 TARVIK_C_API bool TARVIK_C_CALL tarvik_value_set_text(VarValue* value, const char* text) {
     if (value == nullptr) {
         return false;

@@ -180,7 +180,11 @@ TEST_F(CApiTest, PushedChangesReachTheCallbackWithTheCApiClient) {
     const uint32_t fieldNo = static_cast<uint32_t>(field);
     int32_t handle = 0;
     ASSERT_EQ(tarvik_advise(client, 1, &point, &fieldNo, nullptr, &handle), 1);
-    EXPECT_EQ(tarvik_get_advise_handle_count(client), 1);
+    const char* byName[] = {"tank103", "NOPE"};
+    int32_t handles[2] = {0, 0};
+    EXPECT_EQ(tarvik_advise_by_name(client, 2, byName, nullptr, handles), -1);
+    ASSERT_EQ(tarvik_advise_by_name(client, 1, byName, nullptr, handles), 1);
+    EXPECT_EQ(tarvik_get_advise_handle_count(client), 2);
 
     ASSERT_TRUE(server_.SetValue("TANK103", "PV", SimValue::Double(77.25)));
     ASSERT_TRUE(WaitUntil(
@@ -195,6 +199,8 @@ TEST_F(CApiTest, PushedChangesReachTheCallbackWithTheCApiClient) {
         EXPECT_EQ(recorder_.seenClient, client);
     }
     EXPECT_EQ(tarvik_unadvise(client, 1, &handle), 1);
+    EXPECT_EQ(tarvik_unadvise(client, 1, handles), 1);
+    EXPECT_EQ(tarvik_get_advise_handle_count(client), 0);
     tarvik_destroy(client);
 }
 
