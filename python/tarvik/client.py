@@ -372,15 +372,19 @@ class Client:
     # ---- state and settings ------------------------------------------------------
 
     def _state_now(self) -> Union[State, int, None]:
+        # The state our own callback saw last: the library's GetState follows
+        # only once that callback has returned, so that right after
+        # wait_ready it may still tell the state before CONN_READY.
         core = self._core
-        if core.closed:
-            return state_or_int(core.last_state) if core.last_state is not None else None
+        if core.last_state is not None or core.closed:
+            return None if core.last_state is None else state_or_int(core.last_state)
         with _Use(core) as h:
             return state_or_int(core.lib.tarvik_get_state(h))
 
     @property
     def state(self) -> Union[State, int]:
-        """The connection state last delivered by the library."""
+        """The connection state last delivered by the library (to this
+        client's state callback)."""
         state = self._state_now()
         return State.CLOSED if state is None else state
 
@@ -458,8 +462,8 @@ class Client:
         core = self._core
         if core.closed:
             raise Closed(f"{operation}: the client is closed", core.last_state)
+        state = self._state_now()
         with _Use(core) as h:
-            state = state_or_int(core.lib.tarvik_get_state(h))
             link = core.lib.tarvik_is_link_up(h)
             timeout = core.lib.tarvik_get_request_timeout(h)
         error = self.last_error
