@@ -36,7 +36,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +47,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <variant>
@@ -259,9 +259,7 @@ struct Handler {
 struct Shared {
     ITarvikClient* client = nullptr;
     std::mutex mutex;
-    std::condition_variable stateChanged;
-    int32_t seenState = CONN_CLOSED;  // last state the callback delivered
-    int32_t refusal = -1;             // CONN_REFUSED or CONN_REJECTED since the connect
+    int32_t refusal = -1;  // CONN_REFUSED or CONN_REJECTED since the connect
     std::shared_ptr<StateHandler> onState;
     std::unordered_map<int32_t, std::shared_ptr<Handler>> handlers;
     int32_t nextId = 1;
@@ -308,13 +306,11 @@ inline void TARVIK_CALL onState(ITarvikClient* client, TarvikUserData, int32_t s
         std::shared_ptr<StateHandler> handler;
         {
             std::lock_guard<std::mutex> lock(shared->mutex);
-            shared->seenState = state;
             if (state == CONN_REFUSED || state == CONN_REJECTED) {
                 shared->refusal = state;
             }
             handler = shared->onState;
         }
-        shared->stateChanged.notify_all();
         if (handler && *handler) {
             (*handler)(state);
         }
@@ -635,6 +631,7 @@ class Client {
                        std::chrono::milliseconds timeout = std::chrono::seconds(10),
                        const std::string& backupHost = std::string(), int backupPort = 0) {
         ITarvikClient* client = need();
+        beginConnect();
         const bool started =
             client->ConnectRemote(port, host.c_str(), backupHost.c_str(), backupPort);
         finishConnect(started, host + ":" + std::to_string(port), timeout);
@@ -646,7 +643,9 @@ class Client {
      * @param timeout  longest wait for the ready session
      */
     void connectLocal(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        const bool started = need()->ConnectLocal();
+        ITarvikClient* client = need();
+        beginConnect();
+        const bool started = client->ConnectLocal();
         finishConnect(started, "the local server", timeout);
     }
 
@@ -663,8 +662,6 @@ class Client {
     void disconnect() {
         if (ITarvikClient* client = get()) {
             client->Disconnect();
-            std::lock_guard<std::mutex> lock(shared_->mutex);
-            shared_->seenState = CONN_CLOSED;
         }
     }
 
@@ -1009,42 +1006,33 @@ class Client {
         shared_.reset();
     }
 
-    // Waits for the ready session; the last state seen. A refusal does not
-    // end the wait: the client tries again by itself, and the server may
-    // take it the next time.
+    // Waits for the ready session; the last state seen. GetState is the
+    // state: it reports CONN_READY once the state handler has returned, so
+    // that every call the caller makes next sees the ready session. A refusal
+    // does not end the wait: the client tries again by itself, and the server
+    // may take it the next time.
     int32_t waitState(std::chrono::milliseconds timeout) {
         ITarvikClient* client = need();
         const auto deadline =
             detail::Clock::now() + std::max(timeout, std::chrono::milliseconds(0));
-        std::unique_lock<std::mutex> lock(shared_->mutex);
         for (;;) {
-            // The callback's note wakes the wait at once; GetState is asked
-            // as well, since a connect starts over without a callback.
-            int32_t state = shared_->seenState;
-            if (state != CONN_READY) {
-                lock.unlock();
-                state = client->GetState();
-                lock.lock();
-            }
-            if (state == CONN_READY) {
-                return state;
-            }
+            const int32_t state = client->GetState();
             const auto now = detail::Clock::now();
-            if (now >= deadline) {
+            if (state == CONN_READY || now >= deadline) {
                 return state;
             }
-            shared_->stateChanged.wait_until(
-                lock, std::min(deadline, now + std::chrono::milliseconds(5)));
+            std::this_thread::sleep_for(
+                std::min<detail::Clock::duration>(std::chrono::milliseconds(2), deadline - now));
         }
+    }
+
+    void beginConnect() {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->refusal = -1;  // the last session's news no longer hold
     }
 
     void finishConnect(bool started, const std::string& where, std::chrono::milliseconds timeout) {
         ITarvikClient* client = need();
-        {
-            std::lock_guard<std::mutex> lock(shared_->mutex);
-            shared_->seenState = CONN_CLOSED;  // the last session's news no longer hold
-            shared_->refusal = -1;
-        }
         if (!started) {
             char text[256] = {};
             client->GetLastErrorText(text, sizeof text);
