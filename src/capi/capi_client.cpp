@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "capi/capi_client.h"
+#include "tarvik/tarvik.hpp"
 #include "tarvik/tarvik_version.h"
 
 namespace {
@@ -159,24 +160,7 @@ TARVIK_C_API const char* TARVIK_C_CALL tarvik_version(void) {
 }
 
 TARVIK_C_API const char* TARVIK_C_CALL tarvik_state_name(int32_t state) {
-    switch (state) {
-        case CONN_READY:
-            return "CONN_READY";
-        case CONN_CLOSED:
-            return "CONN_CLOSED";
-        case CONN_PENDING:
-            return "CONN_PENDING";
-        case CONN_BROKEN:
-            return "CONN_BROKEN";
-        case CONN_NO_SERVER:
-            return "CONN_NO_SERVER";
-        case CONN_REFUSED:
-            return "CONN_REFUSED";
-        case CONN_REJECTED:
-            return "CONN_REJECTED";
-        default:
-            return "unknown";
-    }
+    return tarvik::stateName(state);
 }
 
 TARVIK_C_API void TARVIK_C_CALL tarvik_set_state_callback(tarvik_client* client,
