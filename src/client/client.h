@@ -279,6 +279,10 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     bool awaitingReply_ = false;
     bool heartbeatAnswered_ = false;
     bool serverFlag_ = false;
+    // The server has accepted a message of this session on the current link
+    // (cleared whenever a link is made): only then may an empty subscription
+    // table make the session ready without a word from the server.
+    bool linkConfirmed_ = false;
     CSharedRegistry registry_;
     plat::Thread* windowThread_ = nullptr;
     uint32_t windowThreadId_ = 0;

@@ -133,6 +133,7 @@ void CTarvikClient::PrepareSession(LinkMode mode) {
     sessionFlags_ = 0;
     state_ = CONN_CLOSED;
     awaitingReply_ = false;
+    linkConfirmed_ = false;
 }
 
 // ---- Workers ---------------------------------------------------------------------
