@@ -168,6 +168,9 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     // Link mode set, session flags cleared, CONN_CLOSED stored, no reply
     // awaited: done before the workers start, so their first pass sees it.
     void PrepareSession(LinkMode mode);
+    // ConnectLocal found no window in time: the window thread is made to end
+    // through its normal path (waited for up to 10 s, never forced).
+    void GiveUpWindowThread(plat::Thread* thread);
     bool StartWorkers();
     void StopWorkers();
     void ChangeFlags(int32_t op);
@@ -288,6 +291,9 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     uint32_t windowThreadId_ = 0;
     WindowHandle serverWindow_ = 0;
     WindowHandle ownWindow_ = 0;
+    // Set by ConnectLocal while it waits for the window thread's window;
+    // cleared when it gives up, so that a window made later is not kept.
+    bool windowWanted_ = false;
     char primaryHost_[255] = {};
     int32_t primaryPort_ = 0;
     char backupHost_[255] = {};

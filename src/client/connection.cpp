@@ -13,7 +13,6 @@ constexpr int32_t kTerminateWaitMs = 10000;
 // ConnectLocal waits up to 10 s for the window thread's window, looking every
 // few milliseconds so that a connect returns as soon as the window exists.
 constexpr int32_t kWindowPollMs = 5;
-constexpr int32_t kWindowPolls = 2000;
 
 // Copies a host text: at most 254 characters, always terminated, the rest of
 // the 255 bytes zero.
@@ -52,6 +51,10 @@ void StopThread(plat::Thread*& thread, const char* message) {
 bool CTarvikClient::ConnectLocal() {
     return Guarded(false, [&] {
         Disconnect();
+        {
+            plat::CLockHold hold(stateLock_);
+            windowWanted_ = true;
+        }
         uint32_t id = 0;
         plat::Thread* thread = plat::ThreadCreate(&CTarvikClient::WindowThreadProc, this, &id);
         if (thread == nullptr) {
@@ -64,7 +67,8 @@ bool CTarvikClient::ConnectLocal() {
             windowThreadId_ = id;
         }
         bool haveWindow = false;
-        for (int32_t poll = 0; poll < kWindowPolls && !haveWindow; ++poll) {
+        const int32_t polls = WindowWaitMs() / kWindowPollMs;
+        for (int32_t poll = 0; poll < polls && !haveWindow; ++poll) {
             plat::SleepMs(kWindowPollMs);
             uint32_t code = 0;
             if (plat::ThreadExitCode(thread, &code) && code != plat::kStillActive) {
@@ -76,12 +80,7 @@ bool CTarvikClient::ConnectLocal() {
             haveWindow = ownWindow_ != 0;
         }
         if (!haveWindow) {
-            {
-                plat::CLockHold hold(stateLock_);
-                windowThread_ = nullptr;
-                windowThreadId_ = 0;
-            }
-            StopThread(thread, "Tarvik Client Close Msg TimeOut\r\n");
+            GiveUpWindowThread(thread);
             return false;
         }
         // The session thread must find the new link mode and a clean session
@@ -125,6 +124,32 @@ bool CTarvikClient::ConnectRemote(int32_t port, const char* host, const char* ba
         }
         return true;
     });
+}
+
+void CTarvikClient::GiveUpWindowThread(plat::Thread* thread) {
+    // A slow window thread goes on and makes its window after all: from now
+    // on it destroys such a window itself and ends. One made between the
+    // last look and now gets the quit message, as at a disconnect. Nothing
+    // is forced, so no window or registry entry is left behind.
+    WindowHandle late = 0;
+    {
+        plat::CLockHold hold(stateLock_);
+        windowWanted_ = false;
+        late = ownWindow_;
+        ownWindow_ = 0;
+    }
+    if (late != 0 && !plat::WindowPostMessage(late, WM_TARVIK_QUIT, 0, 0)) {
+        plat::CLockHold hold(stateLock_);
+        ownWindow_ = late;  // the next Disconnect posts it again
+    }
+    if (plat::ThreadWait(thread, kTerminateWaitMs)) {
+        plat::ThreadClose(thread);
+        plat::CLockHold hold(stateLock_);
+        windowThread_ = nullptr;
+        windowThreadId_ = 0;
+    }
+    // Otherwise the handle stays: the next Disconnect collects the thread,
+    // which ends as soon as its window exists.
 }
 
 void CTarvikClient::PrepareSession(LinkMode mode) {

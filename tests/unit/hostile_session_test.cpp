@@ -114,5 +114,54 @@ TEST(HostileSession, FailoverBetweenAHeartbeatAndItsReplyIsReadyOnlyOnceConfirme
     log.SetHook(nullptr);
 }
 
+// The window thread is held back until ConnectLocal has given up on it; it
+// then makes its window after all. The connect must return, and the late
+// thread must end by itself, leaving no window behind.
+CTarvikClient* g_slowClient = nullptr;
+
+void HoldUntilGivenUp(CTarvikClient* client) {
+    if (client != g_slowClient) {
+        return;
+    }
+    WaitUntil(
+        [client] {
+            plat::CLockHold hold(client->stateLock_);
+            return !client->windowWanted_;
+        },
+        After(10000));
+}
+
+TEST(HostileSession, WindowThreadSlowerThanTheConnectEndsAndTheConnectReturns) {
+    CSimServer server;
+    ServerOptions options;
+    options.tcp = false;
+    options.local = true;
+    ASSERT_TRUE(server.Start(options));
+    StateLog log;
+    ClientPtr client = NewClient(log);
+    ASSERT_TRUE(client);
+    CTarvikClient* self = ClientOf(client.get());
+    g_slowClient = self;
+    testing::SetWindowWaitMs(200);
+    testing::SetWindowThreadHook(&HoldUntilGivenUp);
+    const auto start = testlog::Clock::now();
+    EXPECT_FALSE(client->ConnectLocal());
+    EXPECT_LT(testlog::Clock::now() - start, std::chrono::seconds(5));
+    testing::SetWindowThreadHook(nullptr);
+    testing::SetWindowWaitMs(0);
+    {
+        plat::CLockHold hold(self->stateLock_);
+        EXPECT_EQ(self->ownWindow_, 0);
+        EXPECT_EQ(self->windowThread_, nullptr);
+    }
+    EXPECT_EQ(client->GetState(), CONN_CLOSED);
+    EXPECT_TRUE(log.States().empty());
+
+    // The next connect finds everything in order.
+    ASSERT_TRUE(client->ConnectLocal());
+    EXPECT_TRUE(log.WaitForState(CONN_READY, After(5000)));
+    g_slowClient = nullptr;
+}
+
 }  // namespace
 }  // namespace tarvik
