@@ -110,4 +110,9 @@ int32_t CTarvikClient::RecordError() {
     return lastError_.RecordCode(code);
 }
 
+void CTarvikClient::RecordErrorText(int32_t code, const char* text) {
+    plat::CLockHold hold(stateLock_);
+    lastError_.RecordText(code, text);
+}
+
 }  // namespace tarvik

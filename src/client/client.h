@@ -184,6 +184,8 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     int16_t GetClientId();
     // Records the calling thread's last system error; returns its code.
     int32_t RecordError();
+    // Records a failure the library found itself (code and text).
+    void RecordErrorText(int32_t code, const char* text);
     // Whether the caller runs on this client's notification thread (inside an
     // application callback).
     bool IsNotificationThread();

@@ -48,8 +48,17 @@ void StopThread(plat::Thread*& thread, const char* message) {
 
 // ---- Connect ------------------------------------------------------------------
 
+// A callback runs on the notification thread, which a connect would have to
+// stop and start again: it would stop itself and never call back again.
+constexpr const char* kConnectInCallback =
+    "connect called from inside a callback of this client: refused";
+
 bool CTarvikClient::ConnectLocal() {
     return Guarded(false, [&] {
+        if (IsNotificationThread()) {
+            RecordErrorText(kErrorInvalidOperation, kConnectInCallback);
+            return false;
+        }
         Disconnect();
         {
             plat::CLockHold hold(stateLock_);
@@ -97,6 +106,10 @@ bool CTarvikClient::ConnectLocal() {
 bool CTarvikClient::ConnectRemote(int32_t port, const char* host, const char* backupHost,
                                   int32_t backupPort) {
     return Guarded(false, [&] {
+        if (IsNotificationThread()) {
+            RecordErrorText(kErrorInvalidOperation, kConnectInCallback);
+            return false;
+        }
         Disconnect();
         INetLink* link = CreateNetLink();
         if (link == nullptr) {

@@ -163,5 +163,40 @@ TEST(HostileSession, WindowThreadSlowerThanTheConnectEndsAndTheConnectReturns) {
     g_slowClient = nullptr;
 }
 
+// Connecting from inside a callback would restart the very thread the
+// callback runs on: it is refused, says why, and changes nothing.
+TEST(HostileSession, ConnectFromInsideACallbackIsRefused) {
+    CSimServer server;
+    ASSERT_TRUE(server.Start(TcpOnly()));
+    StateLog log;
+    ClientPtr client = NewClient(log);
+    ASSERT_TRUE(client);
+    std::atomic<int> answers{-1};
+    std::string error;
+    log.SetHook([&](ITarvikClient* c, int32_t state) {
+        if (state != CONN_READY || answers != -1) {
+            return;
+        }
+        const bool remote = c->ConnectRemote(server.Port(), "127.0.0.1", nullptr, 0);
+        const bool local = c->ConnectLocal();
+        char text[256] = {};
+        c->GetLastErrorText(text, sizeof text);
+        error = text;
+        answers = (remote ? 1 : 0) + (local ? 2 : 0);
+    });
+    ASSERT_TRUE(client->ConnectRemote(server.Port(), "127.0.0.1", nullptr, 0));
+    ASSERT_TRUE(WaitUntil([&] { return answers != -1; }, After(5000)));
+    EXPECT_EQ(answers.load(), 0);
+    EXPECT_NE(error.find("callback"), std::string::npos) << error;
+
+    // The session goes on, and its callbacks still come.
+    EXPECT_TRUE(WaitUntil([&] { return client->GetState() == CONN_READY; }, After(2000)));
+    EXPECT_EQ(ReadOne(client.get(), "TANK101", 1), 1);
+    const size_t from = log.Mark();
+    ASSERT_GE(server.DropAllConnections(), 1);
+    EXPECT_TRUE(log.WaitForState(CONN_READY, After(5000), from));
+    EXPECT_EQ(server.Connections().size(), 1u);
+}
+
 }  // namespace
 }  // namespace tarvik
