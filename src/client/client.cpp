@@ -25,7 +25,8 @@ bool CTarvikClient::Construct() {
     replyEvent_ = new (std::nothrow) plat::CEvent;
     dataArrivedEvent_ = new (std::nothrow) plat::CEvent;
     notifyEvent_ = new (std::nothrow) plat::CEvent;
-    return replyEvent_ != nullptr && dataArrivedEvent_ != nullptr && notifyEvent_ != nullptr;
+    return replyEvent_ != nullptr && dataArrivedEvent_ != nullptr && notifyEvent_ != nullptr &&
+           replyEvent_->IsValid() && dataArrivedEvent_->IsValid() && notifyEvent_->IsValid();
 }
 
 CTarvikClient::~CTarvikClient() {

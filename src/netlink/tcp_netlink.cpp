@@ -7,6 +7,9 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <system_error>
+
+#include "platform/inject.h"
 
 namespace tarvik {
 namespace {
@@ -142,6 +145,10 @@ bool CTcpNetLink::ConnectOne(const char* host, uint16_t port, uint64_t epoch) {
     try {
         // The reader's first step takes mutex_, so it waits until the
         // connection is installed below.
+        if (inject::Fail(inject::kThread)) {
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
         reader_ = std::thread(&CTcpNetLink::ReaderMain, this, s, generation);
     } catch (...) {
         ++generation_;
