@@ -27,8 +27,9 @@
 // bytes to the receive handler, then calls the event handler. From the
 // moment the loss is found, IsConnected answers false on every thread but
 // inside the event handler, where it still answers true (so the owner can
-// tell that its link was up), and false everywhere once the handler returns.
-// Close does not call the event handler: the caller knows.
+// tell that its link was up), even when another thread closes the object
+// meanwhile, and false everywhere once the handler returns. Close does not
+// call the event handler: the caller knows.
 //
 // Threads: every operation may be called from any thread, Send from several
 // at once. The handlers are called on the reader thread without any lock of

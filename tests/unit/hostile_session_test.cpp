@@ -198,5 +198,25 @@ TEST(HostileSession, ConnectFromInsideACallbackIsRefused) {
     EXPECT_EQ(server.Connections().size(), 1u);
 }
 
+// A server that closes an idle link, again and again: each loss is one
+// CONN_BROKEN, whoever notices it first.
+TEST(HostileSession, EveryServerSideCloseOfAnIdleLinkIsOneBrokenLink) {
+    CSimServer server;
+    ASSERT_TRUE(server.Start(TcpOnly()));
+    StateLog log;
+    ClientPtr client = NewClient(log);
+    ASSERT_TRUE(client);
+    client->SetHeartbeatInterval(200);
+    ASSERT_TRUE(client->ConnectRemote(server.Port(), "127.0.0.1", nullptr, 0));
+    ASSERT_TRUE(log.WaitForState(CONN_READY, After(5000)));
+    for (int drop = 0; drop < 10; ++drop) {
+        const size_t from = log.Mark();
+        ASSERT_GE(server.DropAllConnections(), 1);
+        ASSERT_TRUE(log.WaitForState(CONN_READY, After(5000), from)) << drop;
+        EXPECT_EQ(log.Count(CONN_BROKEN, from), 1u) << drop;
+        EXPECT_EQ(log.States(from).front(), CONN_BROKEN) << drop;
+    }
+}
+
 }  // namespace
 }  // namespace tarvik
