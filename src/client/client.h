@@ -168,6 +168,8 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     // Link mode set, session flags cleared, CONN_CLOSED stored, no reply
     // awaited: done before the workers start, so their first pass sees it.
     void PrepareSession(LinkMode mode);
+    template <typename F>
+    bool GuardedConnect(F&& connect);
     // ConnectLocal found no window in time: the window thread is made to end
     // through its normal path (waited for up to 10 s, never forced).
     void GiveUpWindowThread(plat::Thread* thread);

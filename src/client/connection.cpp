@@ -48,13 +48,25 @@ void StopThread(plat::Thread*& thread, const char* message) {
 
 // ---- Connect ------------------------------------------------------------------
 
+// Runs a connect; one that fails by an exception (memory short) says so.
+template <typename F>
+bool CTarvikClient::GuardedConnect(F&& connect) {
+    try {
+        return connect();
+    } catch (...) {
+        GuardedVoid(
+            [&] { RecordErrorText(kErrorNotEnoughMemory, "not enough memory to connect"); });
+        return false;
+    }
+}
+
 // A callback runs on the notification thread, which a connect would have to
 // stop and start again: it would stop itself and never call back again.
 constexpr const char* kConnectInCallback =
     "connect called from inside a callback of this client: refused";
 
 bool CTarvikClient::ConnectLocal() {
-    return Guarded(false, [&] {
+    return GuardedConnect([&] {
         if (IsNotificationThread()) {
             RecordErrorText(kErrorInvalidOperation, kConnectInCallback);
             return false;
@@ -105,7 +117,7 @@ bool CTarvikClient::ConnectLocal() {
 
 bool CTarvikClient::ConnectRemote(int32_t port, const char* host, const char* backupHost,
                                   int32_t backupPort) {
-    return Guarded(false, [&] {
+    return GuardedConnect([&] {
         if (IsNotificationThread()) {
             RecordErrorText(kErrorInvalidOperation, kConnectInCallback);
             return false;
@@ -113,6 +125,7 @@ bool CTarvikClient::ConnectRemote(int32_t port, const char* host, const char* ba
         Disconnect();
         INetLink* link = CreateNetLink();
         if (link == nullptr) {
+            RecordErrorText(kErrorNotEnoughMemory, "no memory for the network connection object");
             return false;
         }
         link->SetOwner(this);
@@ -155,6 +168,7 @@ void CTarvikClient::GiveUpWindowThread(plat::Thread* thread) {
         plat::CLockHold hold(stateLock_);
         ownWindow_ = late;  // the next Disconnect posts it again
     }
+    RecordErrorText(kErrorTimeout, "the window thread made no window in time");
     if (plat::ThreadWait(thread, kTerminateWaitMs)) {
         plat::ThreadClose(thread);
         plat::CLockHold hold(stateLock_);

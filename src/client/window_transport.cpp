@@ -82,6 +82,7 @@ uint32_t RunWindowThread(CTarvikClient* self) {
     //    block.
     if (!registry.RegisterClientWindow(window, self)) {
         plat::WindowDestroy(window);
+        self->RecordErrorText(kErrorNotEnoughMemory, "no memory for the window registry");
         return 0;
     }
     // 4. ConnectLocal polls for this, unless it has given up waiting: a

@@ -10,8 +10,10 @@
 #include <string>
 #include <thread>
 
+#include "client/allocator.h"
 #include "client/client.h"
 #include "client/window_transport.h"
+#include "platform/inject.h"
 #include "session/message.h"
 #include "sim/sim_server.h"
 #include "state_log.h"
@@ -216,6 +218,30 @@ TEST(HostileSession, EveryServerSideCloseOfAnIdleLinkIsOneBrokenLink) {
         EXPECT_EQ(log.Count(CONN_BROKEN, from), 1u) << drop;
         EXPECT_EQ(log.States(from).front(), CONN_BROKEN) << drop;
     }
+}
+
+// A connect that returns false says why, also when the window registry
+// is short of memory (its first allocation, on the window thread).
+TEST(HostileSession, ConnectShortOfMemoryForTheWindowRegistrySaysWhy) {
+    CSimServer server;
+    ServerOptions options;
+    options.tcp = false;
+    options.local = true;
+    {
+        inject::testing::Exempt exempt;
+        ASSERT_TRUE(server.Start(options));
+    }
+    StateLog log;
+    ClientPtr client = NewClient(log);
+    ASSERT_TRUE(client);
+    tarvik::testing::FailNthAllocation(1);
+    EXPECT_FALSE(client->ConnectLocal());
+    tarvik::testing::FailNthAllocation(0);
+    char text[256] = {};
+    client->GetLastErrorText(text, sizeof text);
+    EXPECT_NE(std::string(text).find("registry"), std::string::npos) << text;
+    ASSERT_TRUE(client->ConnectLocal());
+    EXPECT_TRUE(log.WaitForState(CONN_READY, After(5000)));
 }
 
 }  // namespace
