@@ -107,7 +107,10 @@ uint32_t RunWindowThread(CTarvikClient* self) {
         plat::WindowTranslateMessage(&msg);
         plat::WindowDispatchMessage(&msg);
     }
-    // 7.
+    // 7. A loop that ended on an error (not the quit message) says why.
+    if (got < 0) {
+        self->RecordError();
+    }
     plat::WindowDestroy(window);
     registry.RegisterClientWindow(window, nullptr);
     return got == 0 ? static_cast<uint32_t>(msg.wParam) : 0;

@@ -916,6 +916,13 @@ bool PollOnce(ThreadQueue& q, int timeoutMs) {
         if (errno == EINTR) {
             return true;
         }
+        if (errno == ENOMEM || errno == EAGAIN) {
+            // Short of kernel memory for a moment: a window's loop must not
+            // end for that (GetMessage fails only for a bad window), so wait
+            // a little and look again.
+            SleepMs(1);
+            return true;
+        }
         SetLastErrorCode(errno);
         return false;
     }
