@@ -913,17 +913,21 @@ bool PollOnce(ThreadQueue& q, int timeoutMs) {
                        ? (errno = ENOMEM, -1)
                        : poll(q.pollSet.data(), q.pollSet.size(), timeoutMs);
     if (rc < 0) {
-        if (errno == EINTR) {
+        // The references taken for this wait go in every case: a window
+        // they kept would keep its thread's queue, and the queue the window.
+        const int error = errno;
+        q.targets.clear();
+        if (error == EINTR) {
             return true;
         }
-        if (errno == ENOMEM || errno == EAGAIN) {
+        if (error == ENOMEM || error == EAGAIN) {
             // Short of kernel memory for a moment: a window's loop must not
             // end for that (GetMessage fails only for a bad window), so wait
             // a little and look again.
             SleepMs(1);
             return true;
         }
-        SetLastErrorCode(errno);
+        SetLastErrorCode(error);
         return false;
     }
     for (size_t i = 0; i < q.pollSet.size() && rc > 0; ++i) {
