@@ -10,6 +10,7 @@ namespace {
 
 constexpr int32_t kStopWaitMs = 30000;
 constexpr int32_t kTerminateWaitMs = 10000;
+constexpr int32_t kQuitRetryMs = 50;
 // ConnectLocal waits up to 10 s for the window thread's window, looking every
 // few milliseconds so that a connect returns as soon as the window exists.
 constexpr int32_t kWindowPollMs = 5;
@@ -305,10 +306,17 @@ void CTarvikClient::Disconnect() {
             serverWindow_ = 0;
             windowThread = windowThread_;
         }
-        if (own != 0) {
-            plat::WindowPostMessage(own, WM_TARVIK_QUIT, 0, 0);
-        }
+        bool posted = own == 0 || plat::WindowPostMessage(own, WM_TARVIK_QUIT, 0, 0);
         if (windowThread != nullptr) {
+            // A quit message that could not be posted (a full queue, for a
+            // moment) is posted again while the thread is waited for: a
+            // thread that never gets it never ends.
+            for (int32_t waited = 0; !posted && waited < kStopWaitMs; waited += kQuitRetryMs) {
+                if (plat::ThreadWait(windowThread, kQuitRetryMs)) {
+                    break;
+                }
+                posted = plat::WindowPostMessage(own, WM_TARVIK_QUIT, 0, 0);
+            }
             StopThread(windowThread, "Tarvik Client Close Msg TimeOut\r\n");
             plat::CLockHold hold(stateLock_);
             windowThread_ = nullptr;

@@ -20,6 +20,8 @@ namespace tarvik {
 namespace {
 
 std::atomic<void (*)(CTarvikClient*)> g_windowThreadHook{nullptr};
+// Set by the window procedure when its quit message could not be posted.
+thread_local bool t_quitUnposted = false;
 std::atomic<int32_t> g_windowWaitMs{0};
 
 // Records up to this size are built on the stack.
@@ -103,9 +105,17 @@ uint32_t RunWindowThread(CTarvikClient* self) {
     // 6. The loop, until the quit message (or an error, which would repeat).
     plat::WindowMessage msg{};
     int32_t got;
+    t_quitUnposted = false;
     while ((got = plat::WindowGetMessage(&msg, window)) > 0) {
         plat::WindowTranslateMessage(&msg);
         plat::WindowDispatchMessage(&msg);
+        if (t_quitUnposted) {
+            // The procedure could not post the quit message to itself (a
+            // full queue): the loop ends as if it had come.
+            got = 0;
+            msg.wParam = 1;
+            break;
+        }
     }
     // 7. A loop that ended on an error (not the quit message) says why.
     if (got < 0) {
@@ -131,7 +141,9 @@ intptr_t LocalClientWindowProc(plat::WindowHandle window, uint32_t message, uint
             return Guarded(false, [&] { return AppendRecord(client, data); }) ? 1 : 0;
         }
         case WM_TARVIK_QUIT:
-            plat::WindowPostMessage(window, plat::WM_QUIT, 1, 0);
+            if (!plat::WindowPostMessage(window, plat::WM_QUIT, 1, 0)) {
+                t_quitUnposted = true;
+            }
             return 0;
         case plat::WM_CREATE:
         case plat::WM_DESTROY:
