@@ -25,6 +25,8 @@ namespace testing {
 void FailNthAllocation(int64_t n);
 // Blocks allocated and not yet freed, over the whole process.
 int64_t LiveBlocks();
+// MemAlloc calls with a size so far, exempt threads' not counted.
+int64_t Allocations();
 }  // namespace testing
 
 }  // namespace tarvik
