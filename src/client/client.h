@@ -295,9 +295,9 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     uint32_t windowThreadId_ = 0;
     WindowHandle serverWindow_ = 0;
     WindowHandle ownWindow_ = 0;
-    // Set by ConnectLocal while it waits for the window thread's window;
-    // cleared when it gives up, so that a window made later is not kept.
-    bool windowWanted_ = false;
+    // Set when ConnectLocal gives up waiting for the window thread's window
+    // (cleared as it starts one): a window made after that is not kept.
+    bool windowGivenUp_ = false;
     char primaryHost_[255] = {};
     int32_t primaryPort_ = 0;
     char backupHost_[255] = {};

@@ -75,7 +75,7 @@ bool CTarvikClient::ConnectLocal() {
         Disconnect();
         {
             plat::CLockHold hold(stateLock_);
-            windowWanted_ = true;
+            windowGivenUp_ = false;
         }
         uint32_t id = 0;
         plat::Thread* thread = plat::ThreadCreate(&CTarvikClient::WindowThreadProc, this, &id);
@@ -161,7 +161,7 @@ void CTarvikClient::GiveUpWindowThread(plat::Thread* thread) {
     WindowHandle late = 0;
     {
         plat::CLockHold hold(stateLock_);
-        windowWanted_ = false;
+        windowGivenUp_ = true;
         late = ownWindow_;
         ownWindow_ = 0;
     }

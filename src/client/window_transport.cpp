@@ -92,7 +92,7 @@ uint32_t RunWindowThread(CTarvikClient* self) {
     bool wanted = false;
     {
         plat::CLockHold hold(self->stateLock_);
-        wanted = self->windowWanted_;
+        wanted = !self->windowGivenUp_;
         if (wanted) {
             self->ownWindow_ = window;
         }

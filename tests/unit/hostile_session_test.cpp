@@ -128,7 +128,7 @@ void HoldUntilGivenUp(CTarvikClient* client) {
     WaitUntil(
         [client] {
             plat::CLockHold hold(client->stateLock_);
-            return !client->windowWanted_;
+            return client->windowGivenUp_;
         },
         After(10000));
 }
