@@ -36,6 +36,8 @@ class CSharedRegistry {
     bool Open();
     // Destroys the mutex object, unmaps the view and closes the mapping.
     void Close();
+    // Whether both the mutex and a view were obtained.
+    bool Complete() const { return mutex_ != nullptr && view() != nullptr; }
 
     // Null when no view could be obtained: readers then find no server.
     const uint8_t* view() const { return record_ != nullptr ? record_->view : nullptr; }

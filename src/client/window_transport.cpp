@@ -7,6 +7,7 @@
 // transport.
 #include "client/window_transport.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "client/allocator.h"
@@ -17,6 +18,11 @@
 namespace tarvik {
 
 namespace {
+
+std::atomic<void (*)(CTarvikClient*)> g_windowThreadHook{nullptr};
+// Set by the window procedure when its quit message could not be posted.
+thread_local bool t_quitUnposted = false;
+std::atomic<int32_t> g_windowWaitMs{0};
 
 // Records up to this size are built on the stack.
 constexpr size_t kStackRecord = 4096;
@@ -54,6 +60,9 @@ bool AppendRecord(CTarvikClient* client, const plat::CopyData* data) {
 }
 
 uint32_t RunWindowThread(CTarvikClient* self) {
+    if (auto hook = g_windowThreadHook.load()) {
+        hook(self);
+    }
     CClientRegistry& registry = CClientRegistry::Instance();
     // 1. The class, once per process; a thread that loses the race to
     //    register it finds it exists and goes on.
@@ -75,21 +84,43 @@ uint32_t RunWindowThread(CTarvikClient* self) {
     //    block.
     if (!registry.RegisterClientWindow(window, self)) {
         plat::WindowDestroy(window);
+        self->RecordErrorText(kErrorNotEnoughMemory, "no memory for the window registry");
         return 0;
     }
-    // 4. ConnectLocal polls for this.
+    // 4. ConnectLocal polls for this, unless it has given up waiting: a
+    //    window made after that is not the client's, and the thread ends.
+    bool wanted = false;
     {
         plat::CLockHold hold(self->stateLock_);
-        self->ownWindow_ = window;
+        wanted = !self->windowGivenUp_;
+        if (wanted) {
+            self->ownWindow_ = window;
+        }
+    }
+    if (!wanted) {
+        plat::WindowDestroy(window);
+        registry.RegisterClientWindow(window, nullptr);
+        return 0;
     }
     // 6. The loop, until the quit message (or an error, which would repeat).
     plat::WindowMessage msg{};
     int32_t got;
+    t_quitUnposted = false;
     while ((got = plat::WindowGetMessage(&msg, window)) > 0) {
         plat::WindowTranslateMessage(&msg);
         plat::WindowDispatchMessage(&msg);
+        if (t_quitUnposted) {
+            // The procedure could not post the quit message to itself (a
+            // full queue): the loop ends as if it had come.
+            got = 0;
+            msg.wParam = 1;
+            break;
+        }
     }
-    // 7.
+    // 7. A loop that ended on an error (not the quit message) says why.
+    if (got < 0) {
+        self->RecordError();
+    }
     plat::WindowDestroy(window);
     registry.RegisterClientWindow(window, nullptr);
     return got == 0 ? static_cast<uint32_t>(msg.wParam) : 0;
@@ -110,7 +141,9 @@ intptr_t LocalClientWindowProc(plat::WindowHandle window, uint32_t message, uint
             return Guarded(false, [&] { return AppendRecord(client, data); }) ? 1 : 0;
         }
         case WM_TARVIK_QUIT:
-            plat::WindowPostMessage(window, plat::WM_QUIT, 1, 0);
+            if (!plat::WindowPostMessage(window, plat::WM_QUIT, 1, 0)) {
+                t_quitUnposted = true;
+            }
             return 0;
         case plat::WM_CREATE:
         case plat::WM_DESTROY:
@@ -120,6 +153,20 @@ intptr_t LocalClientWindowProc(plat::WindowHandle window, uint32_t message, uint
         default:
             return plat::WindowDefaultProc(window, message, wParam, lParam);
     }
+}
+
+namespace testing {
+void SetWindowThreadHook(void (*hook)(CTarvikClient* client)) {
+    g_windowThreadHook = hook;
+}
+void SetWindowWaitMs(int32_t milliseconds) {
+    g_windowWaitMs = milliseconds;
+}
+}  // namespace testing
+
+int32_t WindowWaitMs() {
+    const int32_t ms = g_windowWaitMs.load();
+    return ms > 0 ? ms : kWindowWaitMs;
 }
 
 uint32_t CTarvikClient::WindowThreadProc(void* arg) {

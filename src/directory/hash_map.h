@@ -58,6 +58,9 @@ class CHashMap {
         }
         Node* n = NewNode();
         if (n == nullptr) {
+            if (count_ == 0) {
+                RemoveAll();  // an empty map holds no table
+            }
             return false;
         }
         n->key = key;

@@ -309,13 +309,20 @@ void DestroyTables(CPointDirectory::Tables* t) {
 
 }  // namespace
 
-bool CPointDirectory::Build(const uint8_t* body, size_t length) {
+bool CPointDirectory::Build(const uint8_t* body, size_t length, bool* noMemory) {
+    if (noMemory != nullptr) {
+        *noMemory = false;
+    }
     Layout layout{};
     if (!CheckLayout(body, length, &layout)) {
         return false;
     }
+    // From here on only memory can be short.
     void* raw = MemAlloc(sizeof(Tables));
     if (raw == nullptr) {
+        if (noMemory != nullptr) {
+            *noMemory = true;
+        }
         return false;
     }
     // The type map's nodes come in one block for all types.
@@ -426,6 +433,9 @@ bool CPointDirectory::Build(const uint8_t* body, size_t length) {
 
     if (!ok) {
         DestroyTables(t);
+        if (noMemory != nullptr) {
+            *noMemory = true;
+        }
         return false;
     }
     DestroyTables(tables_);

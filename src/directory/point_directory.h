@@ -67,7 +67,9 @@ class CPointDirectory {
     // is too short, whose counts or offset run past its end, or that cannot
     // be stored for lack of memory leaves the previous directory as it was and
     // gives false.
-    bool Build(const uint8_t* body, size_t length);
+    // *noMemory (when given) tells a failure for lack of memory from a body
+    // that does not hold a directory.
+    bool Build(const uint8_t* body, size_t length, bool* noMemory = nullptr);
     // Releases every table and map: an empty directory.
     void Free();
 

@@ -68,12 +68,19 @@ void CTarvikClient::DispatchMessage(const uint8_t* message, size_t length) {
     switch (h.command) {
         case CMD_LOGIN:
             if (status > 0) {
+                bool noMemory = false;
                 {
                     plat::CLockHold hold(stateLock_);
                     serverFlag_ = h.param != 0;
                     heartbeatAnswered_ = true;
+                    linkConfirmed_ = true;
                     clientId_ = status;
-                    directory_.Build(payload, payloadLength);
+                    directory_.Build(payload, payloadLength, &noMemory);
+                }
+                if (noMemory) {
+                    // Without its directory the session can do nothing: the
+                    // login does not count, and the next pass logs in again.
+                    break;
                 }
                 // A successful login starts a fresh session: a verdict left
                 // by an earlier refused login must not stop registration.
@@ -134,6 +141,10 @@ void CTarvikClient::DispatchMessage(const uint8_t* message, size_t length) {
                 }
             }
             // The requests' own replies are read by their requester below.
+            if (status != STATUS_VOID && status != STATUS_REFUSED) {
+                plat::CLockHold hold(stateLock_);
+                linkConfirmed_ = true;  // the server knows this session on this link
+            }
             break;
         case CMD_LOGOUT:
             ChangeFlags(FLAGS_CLEAR_INIT_OK);

@@ -205,6 +205,12 @@ bool CTarvikClient::FindLocalServer() {
 }
 
 WindowHandle CTarvikClient::LookupServerWindow(const char* name) {
+    if (!registry_.Complete()) {
+        // What construction could not open (a failure of the moment) is
+        // tried again here, or this client would never find a server.
+        registry_.Close();
+        registry_.Open();
+    }
     plat::NamedMutex* mutex = registry_.mutex();
     if (mutex == nullptr || !plat::NamedMutexLock(mutex, kRegistryLockMs)) {
         return 0;
