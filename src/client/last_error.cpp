@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "client/netlink.h"
 #include "platform/platform.h"
 
 namespace tarvik {
@@ -20,6 +21,8 @@ int32_t CLastError::RecordCode(int32_t code) {
     std::string system;
     if (plat::SystemErrorText(code, &system)) {
         std::snprintf(text_, sizeof text_, "%d %s", code, system.c_str());
+    } else if (const char* reason = NetLinkErrorText(code)) {
+        std::snprintf(text_, sizeof text_, "%d %s", code, reason);
     } else {
         std::snprintf(text_, sizeof text_, "%d UnknowErr", code);
     }

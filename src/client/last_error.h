@@ -11,8 +11,8 @@ class CLastError {
 
     CLastError();
     // Records the calling thread's last system error as "%d %s" (with the
-    // system's text, which keeps its line break) or "%d UnknowErr"; returns
-    // the code.
+    // system's text, which keeps its line break, or the network component's
+    // text for its own codes) or "%d UnknowErr"; returns the code.
     int32_t Record();
     // Records a given code (the seam's error, or a test's).
     int32_t RecordCode(int32_t code);

@@ -1,6 +1,6 @@
 // The two handlers the client gives the network connection object: bytes from
 // the server go into the receive stream, and the loss of a link that was up is
-// reported as CONN_BROKEN.
+// reported as CONN_BROKEN. Every event records its reason as the last error.
 #include "client/allocator.h"
 #include "client/client.h"
 
@@ -35,6 +35,10 @@ void NETLINK_CALL CTarvikClient::NetEventCallback(INetLink* /*link*/, void* owne
     }
     GuardedVoid([&] {
         auto* client = static_cast<CTarvikClient*>(owner);
+        // Why the attempt failed or the link went: the component leaves it
+        // as the thread's last error. It only adds a text; the state below
+        // is what the application acts on.
+        client->RecordError();
         if (client->IsLinkUp()) {
             client->PostStateChange(CONN_BROKEN);
         }

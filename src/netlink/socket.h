@@ -62,6 +62,19 @@ int32_t SendSome(Handle socket, const void* bytes, int32_t count);
 // kWouldBlock, or kFailed.
 int32_t RecvSome(Handle socket, void* buffer, int32_t count);
 
+// Why the calling thread's last socket call failed: errno or
+// WSAGetLastError (Resolve leaves NETLINK_ERR_NAME_NOT_FOUND where the system
+// has no code for an unknown name).
+int32_t LastError();
+// The system's codes for a connect that ran out of time and for an address
+// that cannot be used (empty host, port 0).
+int32_t TimedOutError();
+int32_t BadAddressError();
+// Sets the calling thread's last error, which the owner reads in its event
+// handler: GetLastError on Windows; on POSIX the library's own record (the
+// component is part of the library there).
+void SetThreadError(int32_t code);
+
 // Ends both directions: a thread waiting on the socket wakes up and every
 // later call on it fails. The handle stays valid until CloseSocket.
 void ShutdownBoth(Handle socket);

@@ -23,6 +23,10 @@ int32_t MsUntil(Clock::time_point deadline) {
 // ones worth trying within the connect time-out.
 constexpr int32_t kMaxAddresses = 8;
 
+// The stream marker's signature: eight bytes of 0x88 (MARKER_SIGNATURE twice).
+constexpr uint8_t kSignatureByte = 0x88;
+constexpr int kSignatureLength = 8;
+
 }  // namespace
 
 CTcpNetLink::~CTcpNetLink() {
@@ -66,7 +70,12 @@ bool CTcpNetLink::Connect(const char* host, uint16_t port) {
         std::lock_guard<std::mutex> serial(connectMutex_);
         Close();
         const uint64_t epoch = closeEpoch_.load();
-        return ConnectOne(host, port, epoch);
+        int32_t error = 0;
+        if (ConnectOne(host, port, epoch, &error)) {
+            return true;
+        }
+        ReportFailure(epoch, error);
+        return false;
     } catch (...) {
         return false;
     }
@@ -81,9 +90,34 @@ bool CTcpNetLink::ConnectPair(const char* host, uint16_t port, const char* backu
         std::lock_guard<std::mutex> serial(connectMutex_);
         Close();
         const uint64_t epoch = closeEpoch_.load();
-        return ConnectOne(host, port, epoch) || ConnectOne(backupHost, backupPort, epoch);
+        int32_t error = 0;
+        int32_t backupError = 0;
+        if (ConnectOne(host, port, epoch, &error) ||
+            ConnectOne(backupHost, backupPort, epoch, &backupError)) {
+            return true;
+        }
+        // The primary's reason: the backup's is the same more often than not.
+        ReportFailure(epoch, error != 0 ? error : backupError);
+        return false;
     } catch (...) {
         return false;
+    }
+}
+
+void CTcpNetLink::ReportFailure(uint64_t epoch, int32_t error) {
+    NetEventCallback handler = nullptr;
+    void* owner = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (error == 0 || Aborted(epoch)) {
+            return;  // closed or shut down meanwhile: not the server's doing
+        }
+        handler = eventHandler_;
+        owner = owner_;
+    }
+    if (handler != nullptr) {
+        netsock::SetThreadError(error);
+        handler(this, owner);
     }
 }
 
@@ -91,30 +125,54 @@ bool CTcpNetLink::Aborted(uint64_t epoch) const {
     return shutdown_.load() || closeEpoch_.load() != epoch;
 }
 
-netsock::Handle CTcpNetLink::Dial(const char* host, uint16_t port, uint64_t epoch) {
-    if (host == nullptr || host[0] == '\0' || port == 0 || !netsock::Startup()) {
+netsock::Handle CTcpNetLink::Dial(const char* host, uint16_t port, uint64_t epoch, int32_t* error) {
+    if (host == nullptr || host[0] == '\0' || port == 0) {
+        *error = netsock::BadAddressError();
+        return netsock::kInvalid;
+    }
+    if (!netsock::Startup()) {
+        *error = netsock::LastError();
         return netsock::kInvalid;
     }
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
     std::unique_ptr<netsock::Address[]> addresses(new netsock::Address[kMaxAddresses]);
     const int32_t n = netsock::Resolve(host, port, addresses.get(), kMaxAddresses);
-    for (int32_t i = 0; i < n && !Aborted(epoch) && MsUntil(deadline) > 0; ++i) {
+    if (n <= 0) {
+        *error = netsock::LastError();
+        return netsock::kInvalid;
+    }
+    // The reason of the last address tried, which is the one a user most
+    // likely asked for when a name has a single address.
+    for (int32_t i = 0; i < n && !Aborted(epoch); ++i) {
+        if (MsUntil(deadline) <= 0) {
+            *error = netsock::TimedOutError();
+            break;
+        }
         const netsock::Handle s = netsock::Open(addresses[i]);
         if (s == netsock::kInvalid) {
+            *error = netsock::LastError();
             continue;
         }
         int32_t result = netsock::StartConnect(s, addresses[i]);
+        if (result < 0) {
+            *error = netsock::LastError();
+        }
         while (result == 0) {
             const int32_t left = MsUntil(deadline);
             if (left <= 0 || Aborted(epoch)) {
+                *error = netsock::TimedOutError();
                 result = -1;
                 break;
             }
             const int32_t w = netsock::WaitWritable(s, std::min(left, kWaitSliceMs));
             if (w < 0) {
+                *error = netsock::LastError();
                 result = -1;
             } else if (w > 0) {
                 result = netsock::ConnectResult(s) ? 1 : -1;
+                if (result < 0) {
+                    *error = netsock::LastError();
+                }
             }
         }
         if (result == 1 && !Aborted(epoch)) {
@@ -126,8 +184,8 @@ netsock::Handle CTcpNetLink::Dial(const char* host, uint16_t port, uint64_t epoc
     return netsock::kInvalid;
 }
 
-bool CTcpNetLink::ConnectOne(const char* host, uint16_t port, uint64_t epoch) {
-    const netsock::Handle s = Dial(host, port, epoch);
+bool CTcpNetLink::ConnectOne(const char* host, uint16_t port, uint64_t epoch, int32_t* error) {
+    const netsock::Handle s = Dial(host, port, epoch, error);
     if (s == netsock::kInvalid) {
         return false;
     }
@@ -326,6 +384,13 @@ void CTcpNetLink::ReaderMain(netsock::Handle socket, uint64_t generation) {
 void CTcpNetLink::ReaderLoop(netsock::Handle socket, uint64_t generation) {
     std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kReadChunk]);
     bool lost = chunk == nullptr;
+    int32_t reason = NETLINK_ERR_PEER_CLOSED;
+    // Whether the peer speaks this protocol: every message of the server's
+    // stream starts with a marker record, whose first eight bytes are the
+    // signature. Only a text for the owner, never a reason to drop bytes.
+    bool received = false;
+    bool spoke = false;
+    int signatureRun = 0;
     while (!lost) {
         bool room = true;
         {
@@ -346,6 +411,7 @@ void CTcpNetLink::ReaderLoop(netsock::Handle socket, uint64_t generation) {
         }
         const int32_t w = netsock::WaitReadable(socket, kWaitSliceMs);
         if (w < 0) {
+            reason = netsock::LastError();
             lost = true;
             break;
         }
@@ -358,8 +424,16 @@ void CTcpNetLink::ReaderLoop(netsock::Handle socket, uint64_t generation) {
             continue;
         }
         if (r <= 0) {
+            if (r < 0) {
+                reason = netsock::LastError();
+            }
             lost = true;
             break;
+        }
+        received = true;
+        for (int32_t i = 0; i < r && !spoke; ++i) {
+            signatureRun = chunk[static_cast<size_t>(i)] == kSignatureByte ? signatureRun + 1 : 0;
+            spoke = signatureRun >= kSignatureLength;
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -381,7 +455,7 @@ void CTcpNetLink::ReaderLoop(netsock::Handle socket, uint64_t generation) {
         DeliverData(generation);
     }
     DeliverData(generation);
-    ReportLoss(generation);
+    ReportLoss(generation, received && !spoke ? NETLINK_ERR_NOT_THIS_PROTOCOL : reason);
 }
 
 void CTcpNetLink::DeliverData(uint64_t generation) {
@@ -400,7 +474,7 @@ void CTcpNetLink::DeliverData(uint64_t generation) {
     }
 }
 
-void CTcpNetLink::ReportLoss(uint64_t generation) {
+void CTcpNetLink::ReportLoss(uint64_t generation, int32_t reason) {
     NetEventCallback handler = nullptr;
     void* owner = nullptr;
     {
@@ -414,6 +488,7 @@ void CTcpNetLink::ReportLoss(uint64_t generation) {
         owner = owner_;
     }
     if (handler != nullptr) {
+        netsock::SetThreadError(reason);
         handler(this, owner);
     }
     std::lock_guard<std::mutex> lock(mutex_);

@@ -30,6 +30,13 @@
 // tell that its link was up), and false everywhere once the handler returns.
 // Close does not call the event handler: the caller knows.
 //
+// Reasons: a Connect or ConnectPair that fails (not aborted by Close or
+// Shutdown) calls the event handler before it returns false, with
+// IsConnected false. In both cases the handler finds why as the thread's last
+// error: the system's code (refused, unreachable, reset, timed out), or a
+// NETLINK_ERR_ code (name not found, closed by the server, a peer whose bytes
+// never began this protocol's stream).
+//
 // Threads: every operation may be called from any thread, Send from several
 // at once. The handlers are called on the reader thread without any lock of
 // the object held; they may call GetAvailable, Receive, IsConnected, Send
@@ -90,9 +97,13 @@ class CTcpNetLink final : public INetLink {
   private:
     // Opens a connection to one host, or returns kInvalid: on failure, at
     // the deadline, at Shutdown, or when Close runs meanwhile (epoch changes).
-    netsock::Handle Dial(const char* host, uint16_t port, uint64_t epoch);
+    // *error: why it failed (0: aborted).
+    netsock::Handle Dial(const char* host, uint16_t port, uint64_t epoch, int32_t* error);
     // Dial, then install the connection and start its reader.
-    bool ConnectOne(const char* host, uint16_t port, uint64_t epoch);
+    bool ConnectOne(const char* host, uint16_t port, uint64_t epoch, int32_t* error);
+    // Tells the owner why a connect failed: the event handler with the
+    // reason as the thread's last error, unless the attempt was aborted.
+    void ReportFailure(uint64_t epoch, int32_t error);
     bool Aborted(uint64_t epoch) const;
     // Under mutex_: the connection is up for the calling thread.
     bool UpLocked() const;
@@ -102,7 +113,8 @@ class CTcpNetLink final : public INetLink {
     void ReaderLoop(netsock::Handle socket, uint64_t generation);
     // Calls the receive handler if bytes wait and the connection is current.
     void DeliverData(uint64_t generation);
-    void ReportLoss(uint64_t generation);
+    // Calls the event handler with the reason as the thread's last error.
+    void ReportLoss(uint64_t generation, int32_t reason);
 
     // Serialises Connect and ConnectPair.
     std::mutex connectMutex_;

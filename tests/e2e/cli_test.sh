@@ -3,10 +3,12 @@
 # checks the output and exit code of every command, the error paths and the
 # reconnection of watch.
 #
-# Usage: cli_test.sh PATH/TO/tarvik-sim PATH/TO/tarvik
+# Usage: cli_test.sh PATH/TO/tarvik-sim PATH/TO/tarvik VERSION PATH/TO/libtarvik.so
 set -u
 sim=$1
 cli=$2
+version=$3
+lib=$4
 work=$(mktemp -d)
 pids=()
 failures=0
@@ -105,13 +107,22 @@ for cmd in points types fields read write watch history history-raw history-writ
 done
 run 1                                     # no command
 run 1 read TANK101                        # neither --port nor --local
+run 1 "${P[@]}" bogus && expect "$work/err" "unknown command 'bogus'"
+run 0 --version && expect "$work/out" "^tarvik $version\$"
+checks=$((checks + 1))
+grep -aq "@(#)tarvik $version" "$lib" || fail "$lib does not carry the version $version"
+run 0 --help && expect_count "$work/out" '/' 0   # no build path in the usage
+# Host and port from the environment when not given.
+TARVIK_PORT=$port run 0 --csv types && expect "$work/out" '^1,5$'
+TARVIK_HOST=127.0.0.1 TARVIK_PORT=$port run 0 --csv types
+TARVIK_HOST=nosuchhost.invalid TARVIK_PORT=1 run 0 --csv --host 127.0.0.1 --port "$port" types
+TARVIK_PORT=70000 run 1 types && expect "$work/err" 'TARVIK_PORT'
 run 1 "${P[@]}" --bogus points
 run 1 "${P[@]}" --local points
 run 1 "${P[@]}" --csv --json points
 run 1 "${P[@]}" read                      # no item
 run 1 "${P[@]}" fields
 run 1 "${P[@]}" write TANK101.SP
-run 1 "${P[@]}" write "TANK101.STATE=$(printf 'x%.0s' {1..64})"
 run 1 "${P[@]}" history TANK101 --from yesterday
 run 1 "${P[@]}" history TANK101 --from "2024-02-30 10:00:00"
 run 1 "${P[@]}" history TANK101 --from -1h --samples 0
@@ -119,6 +130,33 @@ run 1 "${P[@]}" watch TANK101 --for -1
 run 1 "${P[@]}" history-write TANK101 --file "$work/missing.csv"
 printf 'time,status,value\n2024-01-01 10:00:00,70000,1\n' >"$work/bad.csv"
 run 1 "${P[@]}" history-write TANK101 --file "$work/bad.csv" && expect "$work/err" 'bad.csv:2:'
+
+# ---- tarvik-sim: version and usage ------------------------------------------
+sim_run() {
+  local want=$1
+  shift
+  checks=$((checks + 1))
+  "$sim" "$@" >"$work/out" 2>"$work/err"
+  local rc=$?
+  [ "$rc" -eq "$want" ] || { fail "tarvik-sim $* exited with $rc, expected $want"; cat "$work/err"; }
+}
+sim_run 0 --version && expect "$work/out" "^tarvik-sim $version\$"
+sim_run 1 --bogus && expect "$work/err" 'not expected: --bogus'
+sim_run 1 --db "$work/missing.json" && expect "$work/err" 'missing.json: No such file'
+sim_run 1 --no-tcp && expect "$work/err" 'nothing to serve'
+printf '{\n  "types": [\n    {"id": 1,,}\n' >"$work/bad.json"
+sim_run 1 --db "$work/bad.json" && expect "$work/err" 'bad.json: not valid JSON: line 3, column 14: '
+
+# Tables pad by the columns a text takes, not by its bytes.
+cat >"$work/utf8.json" <<'JSON'
+{"types": [{"id": 1, "fields": [{"name": "STATE", "type": "text"}]}],
+ "points": [{"name": "P1", "type": 1, "values": {"STATE": "Füllen"}},
+            {"name": "P2", "type": 1, "values": {"STATE": "日本"}}]}
+JSON
+start_sim utf8 --db "$work/utf8.json"
+run 0 --port "$port" read P1.STATE P2.STATE && expect "$work/out" '^P1.STATE  Füllen  text$'
+expect "$work/out" '^P2.STATE  日本    text$'
+stop_pid "$sim_pid"
 
 # ---- directory -------------------------------------------------------------
 run 0 "${P[@]}" points && expect "$work/out" '^INDEX +NAME +TYPE +AUX$'
@@ -130,8 +168,11 @@ expect "$work/out" '^16,VALVE101,3,2$'
 run 0 "${P[@]}" --json points && expect "$work/out" '"name": "FIC106"'
 expect_count "$work/out" '"index"' 36
 run 0 "${P[@]}" --csv types && expect_count "$work/out" '^[0-9]+,[0-9]+$' 5
-expect "$work/out" '^1,5$'
+checks=$((checks + 1))
+[ "$(sed 1d "$work/out" | cut -d, -f1 | tr '\n' ' ')" = "1 2 3 4 5 " ] || fail "types not in order of their ids"
 expect "$work/out" '^5,3$'
+run 0 "${P[@]}" --json write --yes TANK101.SP=50 && expect "$work/out" '"sent_as": "double"'
+expect_count "$work/out" '"[a-z]+ [a-z]+":' 0   # JSON keys without blanks
 run 0 "${P[@]}" --csv fields 5 && expect "$work/out" '^255,ALARM,long$'
 expect "$work/out" '^10,UNIT,text$'
 run 0 "${P[@]}" --csv fields tank101 && expect_count "$work/out" '^[0-4],' 5
@@ -145,15 +186,40 @@ expect "$work/out" '^TI101.UNIT,degC,text$'
 expect "$work/out" '^TI101.ALARM,0,long$'
 expect "$work/out" '^TANK102.PV,[0-9.e-]+,double$'
 run 0 "${P[@]}" read TANK101 && expect "$work/out" '^TANK101.PV +[0-9.]+ +double$'
-run 0 "${P[@]}" write TANK103.SP=62.5 PUMP103.RUN=0 "TANK103.STATE=HIGH LEVEL" TI103.ALARM=3.7 \
-  TANK103.HI=95 && expect "$work/out" '^TANK103.HI +95 +long$'
-expect "$work/out" '^TANK103.SP +62.5 +double$'
+run 0 "${P[@]}" write TANK103.SP=62.5 PUMP103.RUN=0 "TANK103.STATE=HIGH LEVEL" TANK103.HI=95 &&
+  expect "$work/out" '^TANK103.HI +95 +double +double$'
+expect "$work/out" '^ITEM +VALUE +SENT AS +FIELD$'
+expect "$work/out" '^TANK103.SP +62.5 +double +double$'
+run 0 "${P[@]}" --json write --convert TI103.ALARM=3.7 && expect "$work/out" '"sent_as": "double"'
 run 0 "${P[@]}" --csv read TANK103.SP PUMP103.RUN TANK103.STATE TI103.ALARM TANK103.HI &&
   expect "$work/out" '^TANK103.SP,62.5,double$'
 expect "$work/out" '^PUMP103.RUN,0,long$'
 expect "$work/out" '^TANK103.STATE,HIGH LEVEL,text$'
-expect "$work/out" '^TI103.ALARM,4,long$'   # the server rounds a double for a long field
+expect "$work/out" '^TI103.ALARM,4,long$'   # --convert: the library rounds a double for a long field
 expect "$work/out" '^TANK103.HI,95,double$'
+# Values that are not of the field's type are refused (7) and nothing is written.
+for bad in TANK104.SP=abc TANK104.SP= TANK104.SP=nan TANK104.SP=-inf TANK104.SP=1e999 \
+  PUMP104.RUN=99999999999 PUMP104.RUN=1.7 PUMP104.RUN=0x10 "TANK104.STATE=$(printf 'x%.0s' {1..64})"; do
+  run 7 "${P[@]}" write TANK104.HI=1 "$bad" && expect "$work/err" "nothing was written"
+done
+expect "$work/err" "TANK104.STATE is a text field: 'x+' is longer than the 63 characters"
+run 7 "${P[@]}" write PUMP104.RUN=1.7 && expect "$work/err" "PUMP104.RUN is a long field: '1.7' has a fraction"
+run 0 "${P[@]}" --csv read TANK104.HI PUMP104.RUN && expect "$work/out" '^TANK104.HI,90,double$'
+expect "$work/out" '^PUMP104.RUN,1,long$'
+# On a terminal the tool asks first; "n" writes nothing (8), --yes does not ask.
+if command -v script >/dev/null; then
+  checks=$((checks + 1))
+  printf 'n\n' | script -qec "'$cli' ${P[*]} write PUMP104.RUN=5" /dev/null >"$work/tty" 2>&1
+  rc=$?
+  [ "$rc" -eq 8 ] || fail "write answered 'n' exited with $rc, expected 8"
+  expect "$work/tty" '^PUMP104.RUN +1 +5 +long'
+  expect "$work/tty" 'Write 1 value\? \[y/N\]'
+  printf 'y\n' | script -qec "'$cli' ${P[*]} write PUMP104.RUN=6" /dev/null >"$work/tty" 2>&1
+  expect "$work/tty" '^PUMP104.RUN +6 +long +long'
+  printf '' | script -qec "'$cli' ${P[*]} write -y PUMP104.RUN=8" /dev/null >"$work/tty" 2>&1
+  expect_count "$work/tty" 'y/N' 0
+  run 0 "${P[@]}" --csv read PUMP104.RUN && expect "$work/out" '^PUMP104.RUN,8,long$'
+fi
 run 0 "${P[@]}" --json read TANK103.STATE TANK103.SP &&
   expect "$work/out" '"value": "HIGH LEVEL"'
 expect "$work/out" '"value": 62.5'
@@ -212,6 +278,10 @@ checks=$((checks + 1))
 run 0 "${P[@]}" --json watch FIC101 --for 1 && expect "$work/out" '^\{"time":"[^"]+","item":"FIC101.PV","value":[0-9.e-]+\}$'
 run 0 "${P[@]}" --csv watch TANK104.SP --for 0.5 && expect "$work/out" '^time,item,value$'
 expect "$work/out" ',TANK104.SP,50$'
+# --count ends after so many value lines, the current values included.
+run 0 "${P[@]}" --csv watch TANK101 FIC101 --count 5 && expect_count "$work/out" ',[A-Z0-9]+\.PV,' 5
+run 0 "${P[@]}" --csv watch TANK101 FIC101 --count 1 && expect_count "$work/out" ',[A-Z0-9]+\.PV,' 1
+run 1 "${P[@]}" watch TANK101 --count 0
 
 # Ctrl-C ends a watch with exit code 0.
 "$cli" "${P[@]}" watch TANK101 >"$work/watch.out" 2>&1 &
@@ -232,6 +302,9 @@ start_sim gone
 gone_port=$port
 stop_pid "$sim_pid"
 run 3 --port "$gone_port" --timeout 3000 read TANK101 && expect "$work/err" 'no server'
+expect "$work/err" "no server found at 127.0.0.1:$gone_port \(CONN_NO_SERVER: [0-9]+ Connection refused\)"
+run 3 --host "" --port "$gone_port" --timeout 3000 read TANK101 &&
+  expect "$work/err" 'CONN_NO_SERVER: [0-9]+ Destination address required'
 run 3 --port "$gone_port" --timeout 3000 points
 
 # ---- watch reconnects when the server goes away and comes back ------------------

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -35,6 +36,7 @@
 #endif
 
 #include "netlink/tcp_netlink.h"
+#include "platform/platform.h"
 
 namespace tarvik {
 namespace {
@@ -263,6 +265,7 @@ struct Recorder {
     int events = 0;
     bool connectedInEvent = false;
     size_t bytesAtEvent = 0;
+    std::vector<int32_t> reasons;  // the thread's last error in each event
     std::function<void(INetLink*)> onData;
     std::function<void(INetLink*)> onEvent;
 
@@ -300,10 +303,12 @@ void NETLINK_CALL OnData(INetLink* link, void* owner) {
 }
 
 void NETLINK_CALL OnEvent(INetLink* link, void* owner) {
+    const int32_t reason = plat::LastErrorCode();
     auto* r = static_cast<Recorder*>(owner);
     const bool up = link->IsConnected();
     {
         std::lock_guard<std::mutex> l(r->m);
+        r->reasons.push_back(reason);
         ++r->events;
         r->connectedInEvent = up;
         r->bytesAtEvent = r->data.size();
@@ -359,7 +364,19 @@ TEST(NetLinkTest, ConnectFailsOnDeadPortsAndBadArguments) {
 #endif
     EXPECT_EQ(link->Send("x", 1), -1);
     EXPECT_EQ(link->GetAvailable(), 0);
-    EXPECT_EQ(rec.Events(), 0);
+    // Each failure told the owner why, with the link down.
+#if defined(_WIN32)
+    const std::vector<int32_t> reasons = {WSAECONNREFUSED, WSAEDESTADDRREQ, WSAEDESTADDRREQ,
+                                          WSAEDESTADDRREQ};
+#else
+    const std::vector<int32_t> reasons = {ECONNREFUSED, EDESTADDRREQ, EDESTADDRREQ, EDESTADDRREQ,
+                                          NETLINK_ERR_NAME_NOT_FOUND};
+#endif
+    {
+        std::lock_guard<std::mutex> g(rec.m);
+        EXPECT_EQ(rec.reasons, reasons);
+        EXPECT_FALSE(rec.connectedInEvent);
+    }
     EXPECT_EQ(link->Reserved3() + link->Reserved6() + link->Reserved8() + link->Reserved12() +
                   link->Reserved13(),
               0);
@@ -412,9 +429,50 @@ TEST(NetLinkTest, ConnectPairTakesTheBackupWhenThePrimaryIsDead) {
     EXPECT_EQ(backup.Accept(100), -1);
     ClosePeer(fd);
 
-    EXPECT_FALSE(link->ConnectPair("127.0.0.1", dead, "127.0.0.1", dead));
+    // A failed pair is one event, with the primary's reason.
+    const int before = rec.Events();
     EXPECT_FALSE(link->ConnectPair("127.0.0.1", dead, "", backup.port()));
     EXPECT_FALSE(link->IsConnected());
+    EXPECT_EQ(rec.Events(), before + 1);
+    std::lock_guard<std::mutex> g(rec.m);
+#if defined(_WIN32)
+    EXPECT_EQ(rec.reasons.back(), WSAECONNREFUSED);
+#else
+    EXPECT_EQ(rec.reasons.back(), ECONNREFUSED);
+#endif
+}
+
+TEST(NetLinkTest, TheLossOfAConnectionSaysWhetherThePeerSpokeThisProtocol) {
+    Recorder rec;
+    LinkPtr link = MakeLink(&rec);
+    Listener l;
+    // A web server answers the first bytes with its own and hangs up.
+    ASSERT_TRUE(link->Connect("127.0.0.1", l.port()));
+    int fd = l.Accept();
+    ASSERT_GE(fd, 0);
+    const char http[] = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
+    ASSERT_TRUE(WriteAll(fd, http, sizeof http - 1));
+    ClosePeer(fd);
+    ASSERT_TRUE(WaitUntil([&] { return rec.Events() == 1; }));
+    // A peer that says nothing and closes; one whose stream has the marker.
+    int events = 1;
+    for (const size_t garbage : {size_t{0}, size_t{5}}) {
+        ASSERT_TRUE(link->Connect("127.0.0.1", l.port()));
+        fd = l.Accept();
+        ASSERT_GE(fd, 0);
+        if (garbage > 0) {
+            std::vector<uint8_t> bytes(garbage, 0x41);
+            bytes.insert(bytes.end(), 8, 0x88);
+            ASSERT_TRUE(WriteAll(fd, bytes.data(), bytes.size()));
+        }
+        ClosePeer(fd);
+        ++events;
+        ASSERT_TRUE(WaitUntil([&] { return rec.Events() == events; }));
+    }
+    std::lock_guard<std::mutex> g(rec.m);
+    EXPECT_EQ(rec.reasons,
+              (std::vector<int32_t>{NETLINK_ERR_NOT_THIS_PROTOCOL, NETLINK_ERR_PEER_CLOSED,
+                                    NETLINK_ERR_PEER_CLOSED}));
 }
 
 // ---- Bytes -------------------------------------------------------------------------------
@@ -833,6 +891,24 @@ TEST_F(NetHandlersTest, EventHandlerReportsABreakOnlyWhileTheLinkIsUp) {
     link_.connected = true;
     CTarvikClient::NetEventCallback(&link_, client_);
     EXPECT_EQ(Posted(), (std::vector<int32_t>{CONN_BROKEN}));
+}
+
+TEST_F(NetHandlersTest, EventHandlerRecordsTheReasonAsTheLastErrorText) {
+    client_->linkMode_ = MODE_REMOTE;
+    client_->netLink_ = &link_;
+    link_.connected = false;
+    char text[128];
+    plat::SetLastErrorCode(NETLINK_ERR_NOT_THIS_PROTOCOL);
+    CTarvikClient::NetEventCallback(&link_, client_);
+    client_->GetLastErrorText(text, sizeof text);
+    EXPECT_STREQ(text, "536870915 The peer does not speak this protocol (not a database server)");
+#if !defined(_WIN32)
+    plat::SetLastErrorCode(ECONNREFUSED);
+    CTarvikClient::NetEventCallback(&link_, client_);
+    client_->GetLastErrorText(text, sizeof text);
+    EXPECT_STREQ(text, (std::to_string(ECONNREFUSED) + " Connection refused").c_str());
+#endif
+    EXPECT_TRUE(Posted().empty());  // only a text: the link was down
 }
 
 }  // namespace

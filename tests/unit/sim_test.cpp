@@ -128,6 +128,10 @@ TEST(SimDatabase, JsonLoadingAndErrors) {
     EXPECT_EQ(db.points[0].values[t.FieldByName("MODE")], SimValue::Text("AUTO"));
 
     EXPECT_FALSE(Database::ParseJson("{", &db, &error));
+    // A syntax error is placed by line and column (characters, not bytes).
+    EXPECT_FALSE(
+        Database::ParseJson("{\n  \"types\": [\n    {\"name\": \"\xc3\xa9\", \"id\": 1,,", &db, &error));
+    EXPECT_EQ(error.rfind("not valid JSON: line 3, column 27: ", 0), 0u) << error;
     EXPECT_FALSE(Database::ParseJson(
         R"({"types":[{"id":1,"fields":[{"name":"A","no":1,"type":"long"},
                                        {"name":"B","no":1,"type":"long"}]}]})",

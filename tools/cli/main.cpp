@@ -4,7 +4,8 @@
 //
 // Exit codes: 0 done, 1 usage, 2 unknown item, point or type, 3 no server (or
 // the connection was lost), 4 login refused, 5 a request failed or timed out,
-// 6 the client could not be created or started.
+// 6 the client could not be created or started, 7 a value refused by `write`
+// (not of its field's type), 8 a write not confirmed.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
@@ -24,9 +25,13 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "ole_date.h"
 #include "output.h"
 #include "tarvik/tarvik.h"
+#include "tarvik/version.h"
+#include "write_value.h"
 
 namespace tarvik_cli {
 namespace {
@@ -39,6 +44,8 @@ enum ExitCode {
     kExitRefused = 4,
     kExitRequest = 5,
     kExitClient = 6,
+    kExitValueRefused = 7,
+    kExitNotConfirmed = 8,
 };
 
 // A failure of a command: its exit code and what to tell the user.
@@ -70,6 +77,19 @@ const char* StateName(int32_t state) {
         default:
             return "unknown state";
     }
+}
+
+// The client's last error ("code text") as ": code text", or "" when there is
+// none: why the last connection attempt failed or the link went down.
+std::string Reason(ITarvikClient* client) {
+    char text[256] = {};
+    client->GetLastErrorText(text, sizeof text);
+    std::string reason(text);
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
+                               reason.back() == ' ' || reason.back() == '.')) {
+        reason.pop_back();
+    }
+    return reason.empty() ? reason : ": " + reason;
 }
 
 // ---- Options ------------------------------------------------------------------
@@ -107,6 +127,9 @@ struct Shared {
     Format format = Format::kTable;
     std::vector<std::string> itemNames;  // by the user value of the subscription
     size_t itemWidth = 0;
+    uint64_t printed = 0;  // value lines so far
+    uint64_t limit = 0;    // watch --count: stop after this many (0: no limit)
+    std::atomic<bool> enough{false};
 };
 
 Shared g_shared;
@@ -118,7 +141,7 @@ void OnSignal(int) {
     std::signal(SIGINT, SIG_DFL);
 }
 
-void TARVIK_CALL OnState(ITarvikClient*, TarvikUserData, int32_t newState) {
+void TARVIK_CALL OnState(ITarvikClient* client, TarvikUserData, int32_t newState) {
     try {
         std::lock_guard<std::mutex> lock(g_shared.mu);
         g_shared.state = newState;
@@ -128,10 +151,11 @@ void TARVIK_CALL OnState(ITarvikClient*, TarvikUserData, int32_t newState) {
                              "tarvik: connected again (CONN_READY); the subscriptions are "
                              "registered again\n");
             } else if (newState == CONN_NO_SERVER && g_shared.lastReported != CONN_READY) {
-                std::fprintf(stderr, "tarvik: no server found yet (CONN_NO_SERVER); retrying\n");
+                std::fprintf(stderr, "tarvik: no server found yet (CONN_NO_SERVER%s); retrying\n",
+                             Reason(client).c_str());
             } else if (newState == CONN_BROKEN || newState == CONN_NO_SERVER) {
-                std::fprintf(stderr, "tarvik: connection lost (%s); reconnecting\n",
-                             StateName(newState));
+                std::fprintf(stderr, "tarvik: connection lost (%s%s); reconnecting\n",
+                             StateName(newState), Reason(client).c_str());
             } else if (newState == CONN_REFUSED || newState == CONN_REJECTED) {
                 std::fprintf(stderr, "tarvik: the server refused the client (%s)\n",
                              StateName(newState));
@@ -161,9 +185,16 @@ void PrintWatchLine(const std::string& time, const std::string& item, const Cell
                         CsvField(value.text).c_str());
             break;
         case Format::kTable:
-            std::printf("%s  %-*s  %s\n", time.c_str(), static_cast<int>(g_shared.itemWidth),
-                        item.c_str(), value.text.c_str());
+            std::printf("%s  %s  %s\n", time.c_str(), PadRight(item, g_shared.itemWidth).c_str(),
+                        value.text.c_str());
             break;
+    }
+    // Under outMu, as every caller holds it.
+    ++g_shared.printed;
+    if (g_shared.limit > 0 && g_shared.printed >= g_shared.limit) {
+        g_shared.printing = false;
+        g_shared.enough = true;
+        g_shared.cv.notify_all();
     }
 }
 
@@ -175,7 +206,7 @@ void TARVIK_CALL OnData(ITarvikClient*, TarvikUserData, int32_t count, const int
             return;
         }
         const std::string time = LocalTimestamp();
-        for (int32_t i = 0; i < count; ++i) {
+        for (int32_t i = 0; i < count && g_shared.printing; ++i) {
             const int32_t which = userValues[i];
             if (which < 0 || static_cast<size_t>(which) >= g_shared.itemNames.size()) {
                 continue;
@@ -187,6 +218,31 @@ void TARVIK_CALL OnData(ITarvikClient*, TarvikUserData, int32_t count, const int
     } catch (...) {
         // Nothing may cross back into the library.
     }
+}
+
+// The host and port that were not given on the command line, from
+// TARVIK_HOST and TARVIK_PORT (the tool's own defaults: the library itself
+// takes no configuration).
+void TakeServerFromEnvironment(bool hostGiven, bool portGiven, GlobalOptions* options) {
+    const char* host = std::getenv("TARVIK_HOST");
+    if (!hostGiven && host != nullptr && host[0] != '\0') {
+        options->host = host;
+    }
+    if (portGiven) {
+        return;
+    }
+    const char* port = std::getenv("TARVIK_PORT");
+    if (port == nullptr || port[0] == '\0') {
+        throw CLI::RequiredError("--port (or TARVIK_PORT) or --local");
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long p = std::strtol(port, &end, 10);
+    if (errno != 0 || *end != '\0' || p < 1 || p > 65535) {
+        throw CLI::ValidationError("TARVIK_PORT",
+                                   std::string("'") + port + "' is not a port number 1 to 65535");
+    }
+    options->port = static_cast<int>(p);
 }
 
 // ---- The client -------------------------------------------------------------------
@@ -254,10 +310,11 @@ class Client {
         if (!settled) {
             Fail(kExitNoServer, "no server ready at " + options.where() + " within " +
                                     std::to_string(options.timeoutMs) + " ms (state " +
-                                    StateName(state) + ")");
+                                    StateName(state) + Reason(client_) + ")");
         }
         if (state == CONN_NO_SERVER) {
-            Fail(kExitNoServer, "no server found at " + options.where() + " (CONN_NO_SERVER)");
+            Fail(kExitNoServer, "no server found at " + options.where() + " (CONN_NO_SERVER" +
+                                    Reason(client_) + ")");
         }
         Fail(kExitRefused, std::string("the server refused the login (") + StateName(state) + ")");
     }
@@ -266,8 +323,8 @@ class Client {
     [[noreturn]] void RequestFailed(const char* what, const GlobalOptions& options) {
         const int32_t state = client_->GetState();
         if (state != CONN_READY) {
-            Fail(kExitRequest,
-                 std::string(what) + " failed: the connection is lost (" + StateName(state) + ")");
+            Fail(kExitRequest, std::string(what) + " failed: the connection is lost (" +
+                                   StateName(state) + Reason(client_) + ")");
         }
         Fail(kExitRequest,
              std::string(what) +
@@ -376,78 +433,26 @@ std::string SlotText(const std::vector<char>& slots, size_t i, size_t width) {
 
 // ---- Parsing values and times ------------------------------------------------------
 
-// A decimal number: [+-] digits [. digits] [e [+-] digits], at least one digit.
-bool IsDecimalNumber(const std::string& s, bool* integer) {
-    size_t i = 0;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-        ++i;
-    }
-    size_t digits = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-        ++i;
-        ++digits;
-    }
-    *integer = i == s.size() && digits > 0;
-    if (i < s.size() && s[i] == '.') {
-        ++i;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-            ++i;
-            ++digits;
-        }
-    }
-    if (digits == 0) {
-        return false;
-    }
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-            ++i;
-        }
-        size_t exponent = 0;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-            ++i;
-            ++exponent;
-        }
-        if (exponent == 0) {
-            return false;
-        }
-    }
-    return i == s.size();
-}
-
-// The value of `write`: a long if the text is an integer that fits, a double if
-// it is a number, else a text. The text block goes into *v.
-void ParseWriteValue(const std::string& text, VarValue* v) {
-    bool integer = false;
-    if (IsDecimalNumber(text, &integer)) {
-        errno = 0;
-        if (integer) {
-            const long long l = std::strtoll(text.c_str(), nullptr, 10);
-            if (errno == 0 && l >= INT32_MIN && l <= INT32_MAX) {
-                v->tag = VAL_LONG;
-                v->u.lVal = static_cast<int32_t>(l);
-                return;
-            }
-        }
-        errno = 0;
-        const double d = std::strtod(text.c_str(), nullptr);
-        if (errno == 0 && std::isfinite(d)) {
-            v->tag = VAL_DOUBLE;
-            v->u.dblVal = d;
+// A text block from the library's allocator holding the value's text.
+void FillValue(const TypedValue& typed, VarValue* v) {
+    switch (typed.tag) {
+        case VAL_LONG:
+            v->tag = VAL_LONG;
+            v->u.lVal = typed.l;
             return;
-        }
-        Fail(kExitUsage, "the number '" + text + "' is out of range");
-    }
-    if (text.size() > TARVIK_TEXT_MAX) {
-        Fail(kExitUsage, "the text '" + text + "' is longer than " +
-                             std::to_string(TARVIK_TEXT_MAX) + " characters");
+        case VAL_DOUBLE:
+            v->tag = VAL_DOUBLE;
+            v->u.dblVal = typed.d;
+            return;
+        default:
+            break;
     }
     char* block = static_cast<char*>(TarvikAlloc(TARVIK_TEXT_BLOCK));
     if (block == nullptr) {
         Fail(kExitClient, "out of memory");
     }
     std::memset(block, 0, TARVIK_TEXT_BLOCK);
-    std::memcpy(block, text.data(), text.size());
+    std::memcpy(block, typed.text.data(), std::min<size_t>(typed.text.size(), TARVIK_TEXT_MAX));
     v->tag = VAL_STRING;
     v->u.strVal = block;
 }
@@ -503,10 +508,15 @@ void CmdTypes(Client& client, const GlobalOptions& options) {
     if (written < 0) {
         DirectoryLost();
     }
-    Table table({"type", "fields"});
+    // The directory lists types in its own order; people look them up by id.
+    std::vector<std::pair<int32_t, int32_t>> rows;
     for (int32_t i = 0; i < written; ++i) {
-        table.AddRow({Cell::Number(ids[static_cast<size_t>(i)]),
-                      Cell::Number(fieldCounts[static_cast<size_t>(i)])});
+        rows.emplace_back(ids[static_cast<size_t>(i)], fieldCounts[static_cast<size_t>(i)]);
+    }
+    std::sort(rows.begin(), rows.end());
+    Table table({"type", "fields"});
+    for (const auto& row : rows) {
+        table.AddRow({Cell::Number(row.first), Cell::Number(row.second)});
     }
     table.Print(options.format(), stdout);
 }
@@ -587,8 +597,30 @@ void CmdRead(Client& client, const GlobalOptions& options, const std::vector<std
     table.Print(options.format(), stdout);
 }
 
-void CmdWrite(Client& client, const GlobalOptions& options,
-              const std::vector<std::string>& assignments) {
+struct WriteOptions {
+    bool convert = false;  // send as typed; the library converts to the field's type
+    bool yes = false;      // no question on a terminal
+};
+
+// Shows the values about to be written and asks on the terminal. True when
+// the user answers yes.
+bool Confirm(const GlobalOptions& options, const Table& plan) {
+    std::fprintf(stderr, "About to write to %s:\n", options.where().c_str());
+    plan.Print(Format::kTable, stderr);
+    std::fprintf(stderr, "Write %zu value%s? [y/N] ", plan.RowCount(),
+                 plan.RowCount() == 1 ? "" : "s");
+    std::fflush(stderr);
+    std::string answer;
+    if (!std::getline(std::cin, answer)) {
+        std::fprintf(stderr, "\n");
+        return false;
+    }
+    answer = Trim(answer);
+    return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES" || answer == "Yes";
+}
+
+int CmdWrite(Client& client, const GlobalOptions& options, const WriteOptions& how,
+             const std::vector<std::string>& assignments) {
     std::vector<std::string> texts, valueTexts;
     for (const std::string& a : assignments) {
         const size_t eq = a.find('=');
@@ -599,25 +631,65 @@ void CmdWrite(Client& client, const GlobalOptions& options,
         valueTexts.push_back(a.substr(eq + 1));
     }
     const std::vector<Item> items = ResolveItems(client.get(), texts);
-    ValueArray values(items.size());
-    for (size_t i = 0; i < items.size(); ++i) {
-        ParseWriteValue(valueTexts[i], &values[i]);
+    const size_t n = items.size();
+    // The field types first: a value that is not of its field's type is
+    // refused before anything is written.
+    std::vector<char> names(n * TARVIK_ITEM_NAME, '\0');
+    for (size_t i = 0; i < n; ++i) {
+        std::memcpy(&names[i * TARVIK_ITEM_NAME], items[i].name.data(),
+                    std::min<size_t>(items[i].name.size(), TARVIK_ITEM_NAME - 1));
+    }
+    std::vector<int32_t> fieldTypes(n, -1);
+    if (client->GetItemTypesByName(static_cast<int32_t>(n), names.data(), fieldTypes.data()) < 0) {
+        DirectoryLost();
+    }
+    ValueArray values(n);
+    for (size_t i = 0; i < n; ++i) {
+        TypedValue typed;
+        std::string why;
+        const bool ok = how.convert ? ValueAsTyped(valueTexts[i], &typed, &why)
+                                    : ValueForField(valueTexts[i], fieldTypes[i], &typed, &why);
+        if (!ok) {
+            Fail(kExitValueRefused,
+                 items[i].name + " is a " + TagName(fieldTypes[i]) + " field: '" + valueTexts[i] +
+                     "' " + why + "; nothing was written" +
+                     (how.convert ? "" : " (--convert sends it for the library to convert)"));
+        }
+        FillValue(typed, &values[i]);
     }
     std::vector<uint32_t> points, fields;
     SplitItems(items, &points, &fields);
-    if (client->WriteValues(static_cast<uint32_t>(items.size()), points.data(), fields.data(),
-                            values.data()) < 0) {
+    if (!how.yes && isatty(STDIN_FILENO)) {
+        ValueArray now(n);
+        if (client->ReadValues(static_cast<uint32_t>(n), points.data(), fields.data(), now.data()) <
+            0) {
+            client.RequestFailed("the read of the current values", options);
+        }
+        Table plan({"item", "now", "new", "field"});
+        for (size_t i = 0; i < n; ++i) {
+            plan.AddRow(
+                {items[i].name, ValueCell(now[i]), ValueCell(values[i]), TagName(fieldTypes[i])});
+        }
+        if (!Confirm(options, plan)) {
+            std::fprintf(stderr, "tarvik: nothing was written\n");
+            return kExitNotConfirmed;
+        }
+    }
+    if (client->WriteValues(static_cast<uint32_t>(n), points.data(), fields.data(), values.data()) <
+        0) {
         client.RequestFailed("the write", options);
     }
-    Table table({"item", "value", "sent as"});
-    for (size_t i = 0; i < items.size(); ++i) {
-        table.AddRow({items[i].name, ValueCell(values[i]), TagName(values[i].tag)});
+    Table table({"item", "value", "sent_as", "field"});
+    for (size_t i = 0; i < n; ++i) {
+        table.AddRow(
+            {items[i].name, ValueCell(values[i]), TagName(values[i].tag), TagName(fieldTypes[i])});
     }
     table.Print(options.format(), stdout);
+    return kExitOk;
 }
 
 int CmdWatch(Client& client, const GlobalOptions& options, const std::vector<std::string>& texts,
-             double seconds) {
+             double seconds, uint64_t count) {
     const std::vector<Item> items = ResolveItems(client.get(), texts);
     std::vector<uint32_t> points, fields;
     SplitItems(items, &points, &fields);
@@ -630,22 +702,26 @@ int CmdWatch(Client& client, const GlobalOptions& options, const std::vector<std
     {
         std::lock_guard<std::mutex> lock(g_shared.outMu);
         g_shared.format = options.format();
+        g_shared.limit = count;
         for (const Item& item : items) {
             g_shared.itemNames.push_back(item.name);
-            g_shared.itemWidth = std::max(g_shared.itemWidth, item.name.size());
+            g_shared.itemWidth = std::max(g_shared.itemWidth, DisplayWidth(item.name));
         }
+        const std::string time = LocalTimestamp();
         if (g_shared.format == Format::kCsv) {
             std::printf("time,item,value\n");
         } else if (g_shared.format == Format::kTable) {
-            std::printf("%-23s  %-*s  %s\n", "TIME", static_cast<int>(g_shared.itemWidth), "ITEM",
-                        "VALUE");
+            std::printf("%s  %s  %s\n", PadRight("TIME", DisplayWidth(time)).c_str(),
+                        PadRight("ITEM", g_shared.itemWidth).c_str(), "VALUE");
         }
-        const std::string time = LocalTimestamp();
-        for (size_t i = 0; i < items.size(); ++i) {
+        g_shared.printing = true;
+        for (size_t i = 0; i < items.size() && g_shared.printing; ++i) {
             PrintWatchLine(time, items[i].name, ValueCell(initial[i]));
         }
         std::fflush(stdout);
-        g_shared.printing = true;
+    }
+    if (g_shared.enough) {
+        return kExitOk;
     }
     {
         std::lock_guard<std::mutex> lock(g_shared.mu);
@@ -668,7 +744,8 @@ int CmdWatch(Client& client, const GlobalOptions& options, const std::vector<std
         std::unique_lock<std::mutex> lock(g_shared.mu);
         for (;;) {
             state = g_shared.state;
-            if (g_interrupted || state == CONN_REFUSED || state == CONN_REJECTED) {
+            if (g_interrupted || g_shared.enough || state == CONN_REFUSED ||
+                state == CONN_REJECTED) {
                 break;
             }
             const auto now = std::chrono::steady_clock::now();
@@ -840,16 +917,21 @@ void CmdHistoryWrite(Client& client, const GlobalOptions& options, const std::st
 int Run(int argc, char** argv) {
     CLI::App app{
         "tarvik: command-line client of the real-time database server\n"
+        "The server is --host (default: $TARVIK_HOST, else 127.0.0.1) and --port (default:\n"
+        "$TARVIK_PORT), or --local.\n"
         "Exit codes: 0 done, 1 usage, 2 unknown item, 3 no server, 4 login refused,\n"
-        "5 request failed or timed out, 6 the client could not start."};
+        "5 request failed or timed out, 6 the client could not start, 7 write: a value not\n"
+        "of its field's type, 8 write: not confirmed."};
+    app.name("tarvik");  // not the path it was started by
+    app.set_version_flag("--version", "tarvik " TARVIK_VERSION_STRING,
+                         "print the version and exit");
     app.fallthrough();
     app.footer(
         "Items are POINT.FIELD, or POINT for POINT.PV; names ignore case.\n"
         "Run 'tarvik COMMAND --help' for the options of a command.");
     app.require_subcommand(1);
     GlobalOptions options;
-    auto* host = app.add_option("--host", options.host, "server host name or IPv4 address")
-                     ->capture_default_str();
+    auto* host = app.add_option("--host", options.host, "server host name or IP address");
     auto* port =
         app.add_option("--port,-p", options.port, "server TCP port")->check(CLI::Range(1, 65535));
     auto* backup =
@@ -884,20 +966,34 @@ int Run(int argc, char** argv) {
     read->add_option("ITEM", itemTexts, "POINT or POINT.FIELD (POINT means POINT.PV)")->required();
 
     std::vector<std::string> assignments;
+    WriteOptions writeOptions;
     auto* write = app.add_subcommand("write", "write values");
     write->footer(
-        "VALUE is sent as a long if it is an integer, as a double if it is a number, else as\n"
-        "a text (at most 63 characters); the server converts it to the field's type.");
+        "VALUE must be a value of the field's type: a whole number in the 32-bit range for a\n"
+        "long field, a finite number for a double field, at most 63 characters for a text\n"
+        "field; anything else is refused (exit code 7) and nothing is written. --convert\n"
+        "sends VALUE as typed (an integer as a long, a number as a double, else a text) and\n"
+        "lets the library convert it to the field's type. On a terminal the tool shows the\n"
+        "current and the new values and asks first, unless --yes; it never asks when its\n"
+        "standard input is not a terminal.");
     write->add_option("ITEM=VALUE", assignments, "item and value")->required();
+    write->add_flag("--convert", writeOptions.convert,
+                    "send VALUE as typed; the library converts it to the field's type");
+    write->add_flag("--yes,-y", writeOptions.yes, "do not ask for confirmation");
 
     double watchSeconds = 0;
     auto* watch = app.add_subcommand("watch", "print changes of values until Ctrl-C");
     watch->footer(
-        "Prints the current values, then every change with a local time stamp. When the\n"
-        "server goes away it says so and reconnects on its own. --json prints one object a\n"
-        "line.");
+        "Prints the current values, then every change with a local time stamp, until Ctrl-C,\n"
+        "--for or --count. When the server goes away it says so and reconnects on its own.\n"
+        "--json prints one object a line.");
     watch->add_option("ITEM", itemTexts, "POINT or POINT.FIELD")->required();
     watch->add_option("--for", watchSeconds, "stop after SECONDS")->check(CLI::PositiveNumber);
+    uint64_t watchCount = 0;
+    watch
+        ->add_option("--count,-c", watchCount,
+                     "stop after N value lines (the current values count)")
+        ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 53));
 
     std::string fromText, toText = "now";
     uint32_t samples = 10;
@@ -934,10 +1030,18 @@ int Run(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
-        if (!options.local && app.count("--port") == 0) {
-            throw CLI::RequiredError("--port or --local");
+        if (!options.local) {
+            TakeServerFromEnvironment(app.count("--host") > 0, app.count("--port") > 0, &options);
         }
     } catch (const CLI::ParseError& e) {
+        // A word that is no command: say which, rather than that one is missing.
+        const std::vector<std::string> extra = app.remaining();
+        if (app.get_subcommands().empty() && !extra.empty() && e.get_exit_code() != 0) {
+            std::fprintf(stderr,
+                         "tarvik: unknown command '%s'\nRun 'tarvik --help' for the commands.\n",
+                         extra[0].c_str());
+            return kExitUsage;
+        }
         const int code = app.exit(e);
         return code == 0 ? kExitOk : kExitUsage;
     }
@@ -971,9 +1075,9 @@ int Run(int argc, char** argv) {
     } else if (*read) {
         CmdRead(client, options, itemTexts);
     } else if (*write) {
-        CmdWrite(client, options, assignments);
+        return CmdWrite(client, options, writeOptions, assignments);
     } else if (*watch) {
-        return CmdWatch(client, options, itemTexts, watchSeconds);
+        return CmdWatch(client, options, itemTexts, watchSeconds, watchCount);
     } else if (*history) {
         CmdHistory(client, options, itemTexts, start, end, samples);
     } else if (*historyRaw) {

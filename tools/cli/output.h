@@ -41,6 +41,12 @@ class Table {
     std::vector<std::vector<Cell>> rows_;
 };
 
+// Columns a text takes on a terminal: UTF-8 characters, East Asian wide ones
+// as two, combining marks as none; a byte that is not UTF-8 as one.
+size_t DisplayWidth(const std::string& text);
+// The text and blanks up to `width` columns.
+std::string PadRight(const std::string& text, size_t width);
+
 // A CSV field, quoted when it needs to be.
 std::string CsvField(const std::string& text);
 

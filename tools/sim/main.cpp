@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "sim/sim_server.h"
+#include "tarvik/version.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -63,7 +64,13 @@ int main(int argc, char** argv) {
     using tarvik::sim::Database;
     using tarvik::sim::ServerOptions;
 
-    CLI::App app{"tarvik-sim: development server for the Tarvik client library"};
+    CLI::App app{"tarvik-sim: development server for the Tarvik client library", "tarvik-sim"};
+    app.set_version_flag("--version", "tarvik-sim " TARVIK_VERSION_STRING,
+                         "print the version and exit");
+    app.footer(
+        "Prints \"listening on port N\" (and with --local \"registered as \"db\", window W\")\n"
+        "and serves until SIGINT or SIGTERM. Exit codes: 0 stopped, 1 usage or a database\n"
+        "file that cannot be used, 2 the server could not start.");
     ServerOptions options;
     int port = 0;
     std::string dbFile;
@@ -82,8 +89,7 @@ int main(int argc, char** argv) {
     app.add_flag("--no-tcp", noTcp, "do not listen on TCP");
     app.add_flag("--local", options.local,
                  "register a window as \"db\" in the shared registry (local transport)");
-    app.add_option("--db", dbFile, "load the point database from this JSON file")
-        ->check(CLI::ExistingFile);
+    app.add_option("--db", dbFile, "load the point database from this JSON file");
     app.add_option("--simulate", simulateMs,
                    "move the simulated fields every MS milliseconds (default 1000)")
         ->expected(0, 1)
@@ -103,7 +109,17 @@ int main(int argc, char** argv) {
     app.add_option("--max-faults", maxFaults, "at most this many random faults");
     app.add_flag("--verbose,-v", verbose, "print every received message on stderr");
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help and --version end with 0, every usage error with 1.
+        return app.exit(e) == 0 ? 0 : 1;
+    }
+    if (noTcp && !options.local) {
+        std::cerr << "tarvik-sim: nothing to serve: --no-tcp needs --local (the local "
+                     "transport)\n";
+        return 1;
+    }
 
     if (app.count("--simulate") > 0 && simulateMs == 0) {
         simulateMs = 1000;
@@ -116,7 +132,7 @@ int main(int argc, char** argv) {
         std::string error;
         if (!Database::LoadJsonFile(dbFile, &db, &error)) {
             std::cerr << "tarvik-sim: " << error << "\n";
-            return 2;
+            return 1;
         }
     }
     options.tcp = !noTcp;
@@ -136,7 +152,7 @@ int main(int argc, char** argv) {
     std::string error;
     if (!server.Start(options, &error)) {
         std::cerr << "tarvik-sim: " << error << "\n";
-        return 1;
+        return 2;
     }
     if (options.tcp) {
         std::printf("listening on port %u\n", static_cast<unsigned>(server.Port()));

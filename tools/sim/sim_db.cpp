@@ -571,13 +571,40 @@ bool ParseDoc(const json& doc, Database* db, std::string* error) {
     return true;
 }
 
+// "line L, column C: what is wrong" for a JSON syntax error; the column counts
+// characters (UTF-8 sequences), tabs as one.
+std::string SyntaxError(const std::string& text, const json::parse_error& e) {
+    const size_t end = std::min<size_t>(e.byte > 0 ? e.byte - 1 : 0, text.size());
+    size_t line = 1;
+    size_t column = 1;
+    for (size_t i = 0; i < end; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\n') {
+            ++line;
+            column = 1;
+        } else if ((c & 0xC0) != 0x80) {
+            ++column;
+        }
+    }
+    // The parser's own words come after its "parse error at ...: " head.
+    std::string what = e.what();
+    const size_t colon = what.find(": ");
+    if (colon != std::string::npos) {
+        what = what.substr(colon + 2);
+    }
+    return "not valid JSON: line " + std::to_string(line) + ", column " + std::to_string(column) +
+           ": " + what;
+}
+
 }  // namespace
 
 bool Database::ParseJson(const std::string& text, Database* out, std::string* error) {
     try {
-        const json doc = json::parse(text, nullptr, false);
-        if (doc.is_discarded()) {
-            return Fail(error, "not valid JSON");
+        json doc;
+        try {
+            doc = json::parse(text);
+        } catch (const json::parse_error& e) {
+            return Fail(error, SyntaxError(text, e));
         }
         Database db;
         if (!ParseDoc(doc, &db, error)) {
@@ -593,7 +620,9 @@ bool Database::ParseJson(const std::string& text, Database* out, std::string* er
 bool Database::LoadJsonFile(const std::string& path, Database* out, std::string* error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        return Fail(error, "cannot open " + path);
+        const int why = errno;
+        return Fail(error, "cannot open " + path +
+                               (why != 0 ? ": " + std::string(std::strerror(why)) : ""));
     }
     std::ostringstream text;
     text << in.rdbuf();

@@ -13,6 +13,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "client/netlink.h"
+#include "platform/platform.h"
+
 namespace tarvik {
 namespace netsock {
 namespace {
@@ -59,7 +62,11 @@ int32_t Resolve(const char* host, uint16_t port, Address* out, int32_t max) {
     hints.ai_protocol = IPPROTO_TCP;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* list = nullptr;
-    if (::getaddrinfo(host, service, &hints, &list) != 0 || list == nullptr) {
+    const int rc = ::getaddrinfo(host, service, &hints, &list);
+    if (rc != 0 || list == nullptr) {
+        if (rc != EAI_SYSTEM || errno == 0) {
+            errno = NETLINK_ERR_NAME_NOT_FOUND;
+        }
         return 0;
     }
     int32_t n = 0;
@@ -103,6 +110,7 @@ bool ConnectResult(Handle socket) {
         return false;
     }
     if (error != 0) {
+        errno = error;
         return false;
     }
     // Writable without an error can still mean "not connected" on some
@@ -155,6 +163,22 @@ int32_t RecvSome(Handle socket, void* buffer, int32_t count) {
         }
         return WouldBlock(errno) ? kWouldBlock : kFailed;
     }
+}
+
+int32_t LastError() {
+    return errno;
+}
+
+int32_t TimedOutError() {
+    return ETIMEDOUT;
+}
+
+int32_t BadAddressError() {
+    return EDESTADDRREQ;
+}
+
+void SetThreadError(int32_t code) {
+    plat::SetLastErrorCode(code);
 }
 
 void ShutdownBoth(Handle socket) {

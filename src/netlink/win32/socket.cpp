@@ -71,6 +71,9 @@ int32_t Resolve(const char* host, uint16_t port, Address* out, int32_t max) {
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* list = nullptr;
     if (::getaddrinfo(host, service, &hints, &list) != 0 || list == nullptr) {
+        if (::WSAGetLastError() == 0) {
+            ::WSASetLastError(WSAHOST_NOT_FOUND);
+        }
         return 0;
     }
     int32_t n = 0;
@@ -128,6 +131,7 @@ bool ConnectResult(Handle socket) {
         return false;
     }
     if (error != 0) {
+        ::WSASetLastError(error);
         return false;
     }
     sockaddr_storage peer{};
@@ -166,6 +170,22 @@ int32_t RecvSome(Handle socket, void* buffer, int32_t count) {
         return r;
     }
     return WouldBlock(::WSAGetLastError()) ? kWouldBlock : kFailed;
+}
+
+int32_t LastError() {
+    return ::WSAGetLastError();
+}
+
+int32_t TimedOutError() {
+    return WSAETIMEDOUT;
+}
+
+int32_t BadAddressError() {
+    return WSAEDESTADDRREQ;
+}
+
+void SetThreadError(int32_t code) {
+    ::SetLastError(static_cast<DWORD>(code));
 }
 
 void ShutdownBoth(Handle socket) {
