@@ -161,7 +161,10 @@ LiveHub::LiveHub(tarvik::Client& client) : client_(client), core_(std::make_shar
             core->SetState(state, LastError(raw));
         }
     });
-    const int32_t state = client.state();
+    // While the library delivers a state, GetState still reports the one
+    // before; waitReady also sees the state the callback was given.
+    const int32_t state =
+        client.waitReady(std::chrono::milliseconds(0)) ? CONN_READY : client.state();
     std::string error = LastError(raw);
     std::lock_guard<std::mutex> lock(core_->mutex);
     if (!core_->stateKnown) {
@@ -203,28 +206,84 @@ int64_t LiveHub::OpenSession() {
 }
 
 void LiveHub::CloseSession(int64_t id) {
-    std::vector<std::shared_ptr<tarvik::Subscription>> gone;
     std::lock_guard<std::mutex> watchLock(watchMutex_);
+    std::vector<std::string> unwatched;
     {
         std::lock_guard<std::mutex> lock(core_->mutex);
         const auto it = core_->sessions.find(id);
         if (it == core_->sessions.end()) {
             return;
         }
-        std::vector<std::string> unwatched;
         core_->Unwatch(id, it->second.items, &unwatched);
         core_->sessions.erase(it);
         --core_->counters.sessions;
-        for (const std::string& item : unwatched) {
-            const auto sub = subscribed_.find(item);
-            if (sub != subscribed_.end()) {
-                gone.push_back(std::move(sub->second));
-                subscribed_.erase(sub);
+    }
+    core_->news.notify_all();
+    std::vector<std::shared_ptr<tarvik::Subscription>> old = Release(unwatched);
+    try {
+        EnsureSubscribed();
+    } catch (const std::exception&) {
+        // The next change of a watch list tries again.
+    }
+    old.clear();  // the old subscriptions end here, after their items' new ones began
+}
+
+std::vector<std::shared_ptr<tarvik::Subscription>> LiveHub::Release(
+    const std::vector<std::string>& unwatched) {
+    std::vector<std::shared_ptr<tarvik::Subscription>> old;
+    for (const std::string& item : unwatched) {
+        const auto it = subscribed_.find(item);
+        if (it != subscribed_.end() && std::find(old.begin(), old.end(), it->second) == old.end()) {
+            old.push_back(it->second);
+        }
+    }
+    // A subscription covers all its items: those still watched are taken
+    // out of it, to be subscribed again without the others.
+    for (auto it = subscribed_.begin(); it != subscribed_.end();) {
+        if (std::find(old.begin(), old.end(), it->second) != old.end()) {
+            it = subscribed_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return old;
+}
+
+void LiveHub::EnsureSubscribed() {
+    std::vector<std::string> missing;
+    {
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        for (const auto& w : core_->watchers) {
+            if (subscribed_.count(w.first) == 0) {
+                missing.push_back(w.first);
             }
         }
     }
-    core_->news.notify_all();
-    gone.clear();  // subscriptions whose items nobody watches end here, unlocked
+    if (missing.empty()) {
+        return;
+    }
+    // An item of another page that the directory lost since would fail the
+    // whole request: only known ones are subscribed.
+    const std::vector<KnownItem> known = LookUpItems(client_.get(), missing);
+    std::vector<std::string> names;
+    for (const KnownItem& k : known) {
+        if (!k.name.empty()) {
+            names.push_back(k.name);
+        }
+    }
+    if (names.empty()) {
+        return;
+    }
+    std::weak_ptr<Core> weak = core_;
+    auto subscription = std::make_shared<tarvik::Subscription>(
+        client_.subscribe(names, [weak](const tarvik::Update& update) {
+            if (const std::shared_ptr<Core> core = weak.lock()) {
+                core->Deliver(update);
+            }
+        }));
+    for (const std::string& name : names) {
+        subscribed_[name] = subscription;
+    }
 }
 
 LiveHub::WatchResult LiveHub::Watch(int64_t id, const std::vector<std::string>& items) {
@@ -247,8 +306,7 @@ LiveHub::WatchResult LiveHub::Watch(int64_t id, const std::vector<std::string>& 
     }
 
     std::vector<std::string> added;
-    std::vector<std::shared_ptr<tarvik::Subscription>> gone;
-    std::vector<std::string> missing;
+    std::vector<std::string> unwatched;
     {
         std::lock_guard<std::mutex> lock(core_->mutex);
         const auto it = core_->sessions.find(id);
@@ -262,7 +320,6 @@ LiveHub::WatchResult LiveHub::Watch(int64_t id, const std::vector<std::string>& 
                 dropped.push_back(item);
             }
         }
-        std::vector<std::string> unwatched;
         core_->Unwatch(id, dropped, &unwatched);
         const std::set<std::string> had(session.items.begin(), session.items.end());
         for (const std::string& item : result.watched) {
@@ -272,46 +329,11 @@ LiveHub::WatchResult LiveHub::Watch(int64_t id, const std::vector<std::string>& 
             }
         }
         session.items = result.watched;
-        for (const std::string& item : unwatched) {
-            const auto sub = subscribed_.find(item);
-            if (sub != subscribed_.end()) {
-                gone.push_back(std::move(sub->second));
-                subscribed_.erase(sub);
-            }
-        }
-        // Everything watched and not subscribed: the new items, and those
-        // whose subscription failed before (the session was not ready).
-        for (const auto& w : core_->watchers) {
-            if (subscribed_.count(w.first) == 0) {
-                missing.push_back(w.first);
-            }
-        }
     }
-    gone.clear();
-
-    if (!missing.empty()) {
-        // Items of other pages that the directory lost since would fail the
-        // whole request: only known ones are subscribed.
-        const std::vector<KnownItem> stillKnown = LookUpItems(client_.get(), missing);
-        std::vector<std::string> names;
-        for (const KnownItem& k : stillKnown) {
-            if (!k.name.empty()) {
-                names.push_back(k.name);
-            }
-        }
-        if (!names.empty()) {
-            std::weak_ptr<Core> weak = core_;
-            auto subscription = std::make_shared<tarvik::Subscription>(
-                client_.subscribe(names, [weak](const tarvik::Update& update) {
-                    if (const std::shared_ptr<Core> core = weak.lock()) {
-                        core->Deliver(update);
-                    }
-                }));
-            for (const std::string& name : names) {
-                subscribed_[name] = subscription;
-            }
-        }
-    }
+    std::vector<std::shared_ptr<tarvik::Subscription>> old = Release(unwatched);
+    // Also subscribes what failed before (the session was not ready then).
+    EnsureSubscribed();
+    old.clear();
 
     if (!added.empty()) {
         const std::vector<tarvik::Value> values = client_.read(added);
@@ -375,9 +397,6 @@ bool LiveHub::Next(int64_t id, std::chrono::milliseconds wait, std::string* even
         }
         s.pending.clear();
         Event("values", {{"v", std::move(list)}, {"dropped", s.dropped}}, events);
-    }
-    if (events->empty()) {
-        *events = ": idle\n\n";  // keeps the connection open through proxies
     }
     return true;
 }

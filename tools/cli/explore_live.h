@@ -57,8 +57,8 @@ class LiveHub {
     WatchResult Watch(int64_t session, const std::vector<std::string>& items);
 
     // Waits up to `wait` for news of the session and puts it into *events as
-    // server-sent events (a comment when there is none). False once the
-    // session is closed or the hub stops.
+    // server-sent events ("" when there is none). False once the session is
+    // closed or the hub stops.
     bool Next(int64_t session, std::chrono::milliseconds wait, std::string* events);
 
     // Ends every wait in Next.
@@ -75,6 +75,15 @@ class LiveHub {
     struct Core;
 
   private:
+    // Under watchMutex_: takes the subscriptions of the unwatched items out of
+    // the table (with their other items) and hands them back to be released
+    // once EnsureSubscribed has subscribed what is still watched.
+    std::vector<std::shared_ptr<tarvik::Subscription>> Release(
+        const std::vector<std::string>& unwatched);
+    // Under watchMutex_: subscribes, in one request, every watched item that
+    // has no subscription.
+    void EnsureSubscribed();
+
     tarvik::Client& client_;
     std::shared_ptr<Core> core_;  // shared with the library's callbacks
     std::mutex watchMutex_;       // one change of the watch lists at a time

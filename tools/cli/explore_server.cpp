@@ -32,9 +32,11 @@ constexpr size_t kMaxBody = 1u << 20;
 // One thread serves one connection; each open page holds one for its event
 // stream, and a browser keeps up to six more for its requests.
 constexpr size_t kThreads = 24;
-// An open event stream says something at least this often, so that a page
-// that went away frees its thread soon.
-constexpr std::chrono::milliseconds kStreamIdle(10000);
+// An idle event stream checks this often whether its page is still there,
+// and says something now and then, so that proxies keep it open and a page
+// that went away frees its thread.
+constexpr std::chrono::milliseconds kStreamCheck(250);
+constexpr int kChecksPerComment = 40;
 
 // An error answered to the page: the HTTP status and what to tell the user.
 struct HttpError {
@@ -447,14 +449,22 @@ void ExploreServer::Impl::Routes() {
     http.Get("/api/events", [this](const Request&, Response& res) {
         const int64_t session = hub.OpenSession();
         res.set_header("X-Accel-Buffering", "no");
+        auto idle = std::make_shared<int>(0);
         res.set_chunked_content_provider(
             "text/event-stream",
-            [this, session](size_t, httplib::DataSink& sink) {
+            [this, session, idle](size_t, httplib::DataSink& sink) {
                 std::string events;
-                if (!hub.Next(session, kStreamIdle, &events)) {
+                if (!hub.Next(session, kStreamCheck, &events)) {
                     sink.done();
                     return true;
                 }
+                if (events.empty()) {
+                    if (++*idle < kChecksPerComment) {
+                        return sink.is_writable();
+                    }
+                    events = ": idle\n\n";
+                }
+                *idle = 0;
                 return sink.write(events.data(), events.size());
             },
             [this, session](bool) { hub.CloseSession(session); });

@@ -40,6 +40,11 @@
              matched: 0, updates: 0, rowsUpdated: 0, itemsUpdated: new Set() },
   };
   window.explorer = app;
+  // Watches [item, type] pairs at once (tests and measurements).
+  app.watchItems = (pairs) => {
+    for (const [item, type] of pairs) addWatch(item, type);
+    afterWatchChange();
+  };
 
   // ---- Requests ------------------------------------------------------------
 
@@ -379,7 +384,7 @@
         name.textContent = 'Type ' + a;
         meta.textContent = (t ? t.fields.length : 0) + ' fields · ' +
           (app.matches ? shown.toLocaleString('en') + ' of ' : '') + count.toLocaleString('en') + ' points';
-        row.dataset.item = '';
+        row.dataset.item = 'type:' + a;
       } else if (k === 1) {
         row.style.paddingLeft = '22px';
         twisty.textContent = app.expanded.has('p' + a) ? '▾' : '▸';
@@ -463,7 +468,7 @@
         toggleWatch(item, f.type);
         watch.textContent = app.watch.has(item) ? '★ Watching' : '☆ Watch';
       });
-      const hist = el('button', '', '⏱ History');
+      const hist = el('button', '', 'History');
       hist.title = 'Plot the history of ' + item;
       hist.addEventListener('click', () => { addHistoryItem(item); showTab('history'); plotHistory(); });
       actions.append(watch, hist);
@@ -660,7 +665,7 @@
       canvas.height = 22;
       sparkCell.append(canvas);
       const actions = el('td', 'actions');
-      const hist = el('button', '', '⏱');
+      const hist = el('button', '', 'History');
       hist.title = 'Plot the history of ' + w.item;
       hist.addEventListener('click', () => { addHistoryItem(w.item); showTab('history'); plotHistory(); });
       const remove = el('button', '', '✕');
@@ -804,7 +809,7 @@
       chip.append(x);
       box.append(chip);
     }
-    if (!app.history.items.length) box.append(el('span', 'muted', 'none yet — ⏱ beside a watched item or a field'));
+    if (!app.history.items.length) box.append(el('span', 'muted', 'none yet: the History button of a watched item or of a field'));
     const select = $('raw-item');
     const keep = select.value;
     select.textContent = '';
