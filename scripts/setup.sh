@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs (when run as root and any is
-# missing). Usage: scripts/setup.sh [linux|windows]...
+# missing). Usage: scripts/setup.sh [linux|windows|browser]...
 set -euo pipefail
 
 want=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format libgtest-dev googletest
       libbenchmark-dev libcli11-dev nlohmann-json3-dev
+      # tarvik explore: its HTTP server and its charts.
+      libcpp-httplib-dev libjs-dygraphs
       # The consumers of an installed prefix and the Debian packages.
       make pkg-config dpkg-dev file)
 for extra in "$@"; do
   case "$extra" in
     linux) ;;
+    # The explorer's browser test: headless Chromium driven by Debian's python3.
+    browser) want+=(chromium chromium-driver python3-selenium) ;;
     # mingw-w64 for i686 with the posix thread model (std::thread), its
     # binutils (objdump, dlltool) and Wine with its 32-bit half.
     windows) want+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev

@@ -29,7 +29,8 @@
     matches: null,        // search: type id -> matching point positions
     collapsed: new Set(), // types closed while searching
     expanded: new Set(),  // 't' + type id, 'p' + point position
-    rows: { kind: [], a: [], b: [] },
+    openPoints: new Set(), // point positions whose fields show
+    rows: { kind: new Uint8Array(0), a: new Int32Array(0), b: new Int32Array(0), length: 0 },
     selectedPoint: -1,
     watch: new Map(),     // item -> entry
     trendSpan: 300000,
@@ -37,10 +38,12 @@
     history: { items: [], rows: null, base: null, chart: null, zoomTimer: 0 },
     raw: null,
     stats: { points: 0, directoryMs: 0, lastFilterMs: 0, maxFilterMs: 0, filters: 0,
-             matched: 0, updates: 0, rowsUpdated: 0, itemsUpdated: new Set() },
+             matched: 0, updates: 0, rowsDrawn: 0, itemsUpdated: new Set(), flushes: 0,
+             maxFlushMs: 0 },
   };
   window.explorer = app;
   // Watches [item, type] pairs at once (tests and measurements).
+  app.applyFilter = () => applyFilter();
   app.watchItems = (pairs) => {
     for (const [item, type] of pairs) addWatch(item, type);
     afterWatchChange();
@@ -103,6 +106,8 @@
     if (typeof v === 'number') return Number.isInteger(v) ? String(v) : String(+v.toPrecision(10));
     return String(v);
   }
+  // History values travel as 32-bit floats: seven digits say all they hold.
+  function showFloat(v) { return v === null || v === undefined ? '' : String(+v.toPrecision(7)); }
   function el(tag, cls, text) {
     const e = document.createElement(tag);
     if (cls) e.className = cls;
@@ -292,10 +297,12 @@
         if (out.length) { app.matches.set(id, out); matched += out.length; }
       }
     }
+    const t1 = performance.now();
     buildRows();
     $('tree').scrollTop = 0;
     renderTree();
     const ms = performance.now() - t0;
+    app.stats.lastScanMs = t1 - t0;
     const s = app.stats;
     s.lastFilterMs = ms;
     s.maxFilterMs = Math.max(s.maxFilterMs, ms);
@@ -317,28 +324,32 @@
     return app.matches ? !app.collapsed.has(id) : app.expanded.has('t' + id);
   }
 
-  // The rows in view order: kind 0 type (a = id), 1 point (a = position),
-  // 2 field (a = point position, b = field position).
+  // The rows in view order, in typed arrays (half a million rows build in a
+  // few milliseconds): kind 0 type (a = id), 1 point (a = position), 2 field
+  // (a = point position, b = field position).
   function buildRows() {
     const dir = app.dir;
-    const kind = [];
-    const a = [];
-    const b = [];
+    let size = dir.typeIds.length + dir.names.length;
+    for (const p of app.openPoints) size += fieldsOf(p).length;
+    const kind = new Uint8Array(size);
+    const a = new Int32Array(size);
+    const b = new Int32Array(size);
+    let n = 0;
     for (const id of dir.typeIds) {
       const points = app.matches ? app.matches.get(id) : dir.byType.get(id);
       if (app.matches && !points) continue;
-      kind.push(0); a.push(id); b.push(0);
+      kind[n] = 0; a[n] = id; n++;
       if (!points || !typeOpen(id)) continue;
       for (let k = 0; k < points.length; k++) {
         const p = points[k];
-        kind.push(1); a.push(p); b.push(0);
-        if (app.expanded.has('p' + p)) {
-          const fields = fieldsOf(p);
-          for (let f = 0; f < fields.length; f++) { kind.push(2); a.push(p); b.push(f); }
+        kind[n] = 1; a[n] = p; n++;
+        if (app.openPoints.size && app.openPoints.has(p)) {
+          const count = fieldsOf(p).length;
+          for (let f = 0; f < count; f++) { kind[n] = 2; a[n] = p; b[n] = f; n++; }
         }
       }
     }
-    app.rows = { kind, a, b };
+    app.rows = { kind, a, b, length: n };
   }
 
   const rowPool = [];
@@ -358,7 +369,7 @@
   function renderTree() {
     const tree = $('tree');
     const rows = app.rows;
-    const n = rows.kind.length;
+    const n = rows.length;
     $('tree-spacer').style.height = (n * ROW_HEIGHT) + 'px';
     const first = Math.max(0, Math.floor(tree.scrollTop / ROW_HEIGHT) - 5);
     const last = Math.min(n, Math.ceil((tree.scrollTop + tree.clientHeight) / ROW_HEIGHT) + 5);
@@ -387,7 +398,7 @@
         row.dataset.item = 'type:' + a;
       } else if (k === 1) {
         row.style.paddingLeft = '22px';
-        twisty.textContent = app.expanded.has('p' + a) ? '▾' : '▸';
+        twisty.textContent = app.openPoints.has(a) ? '▾' : '▸';
         name.textContent = dir.names[a];
         meta.textContent = '#' + dir.index[a] + ' · aux ' + dir.aux[a];
         if (a === app.selectedPoint) row.classList.add('selected');
@@ -423,8 +434,7 @@
         if (app.expanded.has(key)) app.expanded.delete(key); else app.expanded.add(key);
       }
     } else if (k === 1) {
-      const key = 'p' + a;
-      if (app.expanded.has(key)) app.expanded.delete(key); else app.expanded.add(key);
+      if (app.openPoints.has(a)) app.openPoints.delete(a); else app.openPoints.add(a);
       showPoint(a);
     } else {
       const f = fieldsOf(a)[app.rows.b[r]];
@@ -557,8 +567,9 @@
   function addWatch(item, type) {
     if (app.watch.has(item)) return;
     const numeric = type === 'double' || type === 'long';
-    const trending = [...app.watch.values()].filter((w) => w.inTrend).length;
-    app.watch.set(item, { item, type, value: undefined, last: 0, spark: [], trend: [],
+    let trending = 0;
+    for (const w of app.watch.values()) if (w.inTrend && ++trending >= TREND_MAX) break;
+    app.watch.set(item, { item, type, value: undefined, last: 0, spark: [], trend: [], flip: false,
                           inTrend: numeric && trending < TREND_MAX, color: '', row: null, unknown: false });
   }
 
@@ -637,6 +648,7 @@
 
   function renderWatchTable() {
     const body = $('watch-table').tBodies[0];
+    inView.disconnect();
     body.textContent = '';
     for (const w of app.watch.values()) {
       const tr = el('tr');
@@ -675,7 +687,9 @@
       tr.append(trendCell, name, value, type, last, sparkCell, actions);
       body.append(tr);
       w.row = { tr, value, last, canvas };
-      drawSpark(w);
+      w.visible = false;
+      tr.watchEntry = w;
+      inView.observe(tr);
     }
     $('watch-empty').hidden = app.watch.size > 0;
     $('watch-count').textContent = app.watch.size ? String(app.watch.size) : '';
@@ -722,24 +736,43 @@
       }
       dirty.add(w);
       app.stats.updates++;
+      app.stats.itemsUpdated.add(item);
     }
     if (!frame) frame = requestAnimationFrame(flushValues);
   }
 
+  // Only rows in view are drawn; a row that scrolls into view is drawn with
+  // its latest value. A thousand watched items then cost what twenty do.
+  const inView = new IntersectionObserver((entries) => {
+    for (const e of entries) {
+      const w = e.target.watchEntry;
+      if (!w) continue;
+      w.visible = e.isIntersecting;
+      if (w.visible) drawRow(w);
+    }
+  });
+
   function flushValues() {
     frame = 0;
+    const t0 = performance.now();
     for (const w of dirty) {
-      if (!w.row) continue;
-      w.row.value.textContent = showValue(w.value);
-      w.row.last.textContent = clock(w.last, true);
-      w.row.tr.classList.remove('flash');
-      void w.row.tr.offsetWidth;  // restarts the highlight
-      w.row.tr.classList.add('flash');
-      drawSpark(w);
-      app.stats.rowsUpdated++;
-      app.stats.itemsUpdated.add(w.item);
+      if (w.row && w.visible) drawRow(w);
     }
     dirty.clear();
+    const ms = performance.now() - t0;
+    app.stats.flushes++;
+    app.stats.maxFlushMs = Math.max(app.stats.maxFlushMs, ms);
+  }
+
+  function drawRow(w) {
+    w.row.value.textContent = showValue(w.value);
+    w.row.last.textContent = w.last ? clock(w.last, true) : '—';
+    // Two classes with the same highlight: switching restarts it without a
+    // layout per row.
+    w.flip = !w.flip;
+    w.row.tr.className = w.flip ? 'flash-a' : 'flash-b';
+    drawSpark(w);
+    app.stats.rowsDrawn++;
   }
 
   // ---- Trend ---------------------------------------------------------------
@@ -897,15 +930,23 @@
     }, 150);
   }
 
-  function exportHistory() {
+  // The CSV of what the chart shows: its items over the range in view.
+  function historyCsv() {
     const h = app.history;
-    if (!h.chart || !h.rows) { toast('Plot something first', true); return; }
+    if (!h.chart || !h.rows) return null;
     const [lo, hi] = h.chart.xAxisRange();
     const lines = [['time', ...h.shownItems].map(csvField).join(',')];
     for (const r of h.rows) {
       if (r[0] < lo || r[0] > hi) continue;
-      lines.push([stamp(r[0].getTime()), ...r.slice(1).map((v) => (v === null ? '' : v))].map(csvField).join(','));
+      lines.push([stamp(r[0].getTime()), ...r.slice(1).map(showFloat)].map(csvField).join(','));
     }
+    return lines;
+  }
+  app.historyCsv = historyCsv;
+
+  function exportHistory() {
+    const lines = historyCsv();
+    if (!lines) { toast('Plot something first', true); return; }
     download('tarvik-history-' + fileTime() + '.csv', lines);
   }
 
@@ -927,7 +968,7 @@
         const tr = el('tr');
         const st = el('td', 'num', '0x' + status.toString(16).toUpperCase().padStart(4, '0'));
         st.title = 'status word ' + status;
-        tr.append(el('td', '', stamp(t)), st, el('td', 'num', showValue(value)));
+        tr.append(el('td', '', stamp(t)), st, el('td', 'num', showFloat(value)));
         body.append(tr);
       }
       $('raw-status').textContent = d.records.length + ' records of ' + d.item + ' from ' + stamp(d.from) +
@@ -941,7 +982,7 @@
     const d = app.raw;
     if (!d) { toast('Load raw records first', true); return; }
     const lines = ['time,status,value'];
-    for (const [t, status, value] of d.records) lines.push([stamp(t), status, value === null ? '' : value].join(','));
+    for (const [t, status, value] of d.records) lines.push([stamp(t), status, showFloat(value)].join(','));
     download('tarvik-raw-' + d.item + '-' + fileTime() + '.csv', lines);
   }
 
