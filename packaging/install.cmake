@@ -46,9 +46,17 @@ install(FILES ${PROJECT_BINARY_DIR}/packaging/TarvikConfig.cmake
   DESTINATION ${TARVIK_CMAKE_DIR} COMPONENT Development)
 
 # pkg-config files carry absolute paths: they are written when the install
-# runs, for the prefix it installs to (cmake --install --prefix P).
+# runs, for the prefix it installs to (cmake --install --prefix P). The
+# Windows zip is unpacked anywhere: its files name their prefix relative to
+# their own place (pkg-config's pcfiledir).
+file(RELATIVE_PATH tarvik_pc_to_prefix /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" tarvik_pc_to_prefix "${tarvik_pc_to_prefix}")
 foreach(pc tarvik tarvik-c)
-  set(TARVIK_PC_PREFIX "@TARVIK_INSTALL_PREFIX@")
+  if(WIN32)
+    set(TARVIK_PC_PREFIX "\${pcfiledir}/${tarvik_pc_to_prefix}")
+  else()
+    set(TARVIK_PC_PREFIX "@TARVIK_INSTALL_PREFIX@")
+  endif()
   if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
     set(TARVIK_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
   else()
@@ -59,12 +67,16 @@ foreach(pc tarvik tarvik-c)
   else()
     set(TARVIK_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
   endif()
-  configure_file(packaging/${pc}.pc.in ${PROJECT_BINARY_DIR}/packaging/${pc}.pc.in @ONLY)
-  install(CODE "
-    set(TARVIK_INSTALL_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-    configure_file(\"${PROJECT_BINARY_DIR}/packaging/${pc}.pc.in\"
-                   \"${PROJECT_BINARY_DIR}/packaging/installed/${pc}.pc\" @ONLY)"
-    COMPONENT Development)
+  if(WIN32)
+    configure_file(packaging/${pc}.pc.in ${PROJECT_BINARY_DIR}/packaging/installed/${pc}.pc @ONLY)
+  else()
+    configure_file(packaging/${pc}.pc.in ${PROJECT_BINARY_DIR}/packaging/${pc}.pc.in @ONLY)
+    install(CODE "
+      set(TARVIK_INSTALL_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+      configure_file(\"${PROJECT_BINARY_DIR}/packaging/${pc}.pc.in\"
+                     \"${PROJECT_BINARY_DIR}/packaging/installed/${pc}.pc\" @ONLY)"
+      COMPONENT Development)
+  endif()
   install(FILES ${PROJECT_BINARY_DIR}/packaging/installed/${pc}.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
 endforeach()
@@ -75,6 +87,8 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/docs)
     PATTERN "Doxyfile*" EXCLUDE)
 endif()
 
-if(PROJECT_IS_TOP_LEVEL AND NOT WIN32)
+if(PROJECT_IS_TOP_LEVEL AND WIN32)
+  include(packaging/windows.cmake)
+elseif(PROJECT_IS_TOP_LEVEL)
   include(packaging/debian.cmake)
 endif()

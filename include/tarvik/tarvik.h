@@ -9,13 +9,21 @@
  * Calling conventions
  *   - Linux: the four exports are found by name (dlsym); everything uses the
  *     platform's C/C++ calling convention.
- *   - 32-bit Windows: the four exports are found by ordinal only (1 to 4) and
- *     use __stdcall (TARVIK_CALL). The interface operations are plain virtual
- *     member functions called with the compiler's default member convention,
- *     __thiscall (this in ECX, callee pops), which mingw-w64 and the
- *     platform's own C++ compiler share for a single-inheritance table of
- *     virtual functions without a virtual destructor. The two callbacks are
- *     __stdcall (TARVIK_CALL).
+ *   - Windows: a host loads the tarvik.dll of its own width (a process
+ *     cannot load a DLL of the other one), with its Lintaro.dll beside it.
+ *     The four exports are found by ordinal only (1 to 4).
+ *   - 32-bit Windows: the exports use __stdcall (TARVIK_CALL). The interface
+ *     operations are plain virtual member functions called with the
+ *     compiler's default member convention, __thiscall (this in ECX, callee
+ *     pops), which mingw-w64 and the platform's own C++ compiler share for a
+ *     single-inheritance table of virtual functions without a virtual
+ *     destructor. The two callbacks are __stdcall (TARVIK_CALL).
+ *   - 64-bit Windows: x64 has one calling convention, used by the exports,
+ *     the operations (this as the first argument, in RCX) and the callbacks
+ *     alike; __stdcall and __thiscall mean nothing there and TARVIK_CALL is
+ *     empty. The table's slots are 8-byte pointers, in the same order.
+ *     VarValue is still 9 packed bytes: a text pointer fills the 8 payload
+ *     bytes.
  *
  * Memory
  *   - Arrays passed to an operation belong to the caller.
@@ -47,7 +55,9 @@
  *   The client stores the value given to SetUserData as a 32-bit signed
  *   integer and passes it to both callbacks widened (sign-extended) to a
  *   pointer-sized integer, TarvikUserData. On 32-bit Windows the two widths are
- *   the same.
+ *   the same; on 64-bit Windows and 64-bit Linux the callbacks get 64 bits of
+ *   which only the low 32 came from SetUserData, so a host there passes an
+ *   index or a key, never a pointer.
  *
  * Results
  *   bool for connect and link tests; for queries and requests the number of

@@ -20,7 +20,9 @@
  *   ignored); values are tarvik::Value (none, integer, double or text), and
  *   no text block of the library is ever handed to the caller.
  * - Subscriptions call a std::function on the client's notification thread
- *   and end when their tarvik::Subscription goes away.
+ *   and end when their tarvik::Subscription goes away. Handlers may read,
+ *   write and subscribe, but not connect or disconnect their own client (as
+ *   for the callbacks of tarvik.h).
  * - Failures throw tarvik::Error, always in the caller's own thread and code:
  *   nothing is thrown inside a callback of the library. An exception that a
  *   handler of the application throws is caught there and dropped.
@@ -34,7 +36,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +47,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <variant>
@@ -84,7 +86,10 @@ class Error : public std::runtime_error {
     ErrorCode code_;
 };
 
-/** @return the name of a connection state ("CONN_READY", ...; "unknown" for others) */
+/**
+ * @param state  a connection state (CONN_*)
+ * @return its name ("CONN_READY", ...; "unknown" for other values)
+ */
 inline const char* stateName(int32_t state) noexcept {
     switch (state) {
         case CONN_READY:
@@ -254,9 +259,7 @@ struct Handler {
 struct Shared {
     ITarvikClient* client = nullptr;
     std::mutex mutex;
-    std::condition_variable stateChanged;
-    int32_t seenState = CONN_CLOSED;  // last state the callback delivered
-    int32_t refusal = -1;             // CONN_REFUSED or CONN_REJECTED since the connect
+    int32_t refusal = -1;  // CONN_REFUSED or CONN_REJECTED since the connect
     std::shared_ptr<StateHandler> onState;
     std::unordered_map<int32_t, std::shared_ptr<Handler>> handlers;
     int32_t nextId = 1;
@@ -303,13 +306,11 @@ inline void TARVIK_CALL onState(ITarvikClient* client, TarvikUserData, int32_t s
         std::shared_ptr<StateHandler> handler;
         {
             std::lock_guard<std::mutex> lock(shared->mutex);
-            shared->seenState = state;
             if (state == CONN_REFUSED || state == CONN_REJECTED) {
                 shared->refusal = state;
             }
             handler = shared->onState;
         }
-        shared->stateChanged.notify_all();
         if (handler && *handler) {
             (*handler)(state);
         }
@@ -630,6 +631,7 @@ class Client {
                        std::chrono::milliseconds timeout = std::chrono::seconds(10),
                        const std::string& backupHost = std::string(), int backupPort = 0) {
         ITarvikClient* client = need();
+        beginConnect();
         const bool started =
             client->ConnectRemote(port, host.c_str(), backupHost.c_str(), backupPort);
         finishConnect(started, host + ":" + std::to_string(port), timeout);
@@ -641,13 +643,16 @@ class Client {
      * @param timeout  longest wait for the ready session
      */
     void connectLocal(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        const bool started = need()->ConnectLocal();
+        ITarvikClient* client = need();
+        beginConnect();
+        const bool started = client->ConnectLocal();
         finishConnect(started, "the local server", timeout);
     }
 
     /**
      * Waits for the ready session (the client keeps trying to reach the
-     * server by itself, also after a broken link).
+     * server by itself, also after a broken link). Not from a handler of
+     * this client: no state is delivered while a handler runs.
      * @param timeout  longest wait
      * @return true once the session is ready, false at the time-out
      */
@@ -657,8 +662,6 @@ class Client {
     void disconnect() {
         if (ITarvikClient* client = get()) {
             client->Disconnect();
-            std::lock_guard<std::mutex> lock(shared_->mutex);
-            shared_->seenState = CONN_CLOSED;
         }
     }
 
@@ -1003,42 +1006,33 @@ class Client {
         shared_.reset();
     }
 
-    // Waits for the ready session; the last state seen. A refusal does not
-    // end the wait: the client tries again by itself, and the server may
-    // take it the next time.
+    // Waits for the ready session; the last state seen. GetState is the
+    // state: it reports CONN_READY once the state handler has returned, so
+    // that every call the caller makes next sees the ready session. A refusal
+    // does not end the wait: the client tries again by itself, and the server
+    // may take it the next time.
     int32_t waitState(std::chrono::milliseconds timeout) {
         ITarvikClient* client = need();
         const auto deadline =
             detail::Clock::now() + std::max(timeout, std::chrono::milliseconds(0));
-        std::unique_lock<std::mutex> lock(shared_->mutex);
         for (;;) {
-            // The callback's note wakes the wait at once; GetState is asked
-            // as well, since a connect starts over without a callback.
-            int32_t state = shared_->seenState;
-            if (state != CONN_READY) {
-                lock.unlock();
-                state = client->GetState();
-                lock.lock();
-            }
-            if (state == CONN_READY) {
-                return state;
-            }
+            const int32_t state = client->GetState();
             const auto now = detail::Clock::now();
-            if (now >= deadline) {
+            if (state == CONN_READY || now >= deadline) {
                 return state;
             }
-            shared_->stateChanged.wait_until(
-                lock, std::min(deadline, now + std::chrono::milliseconds(5)));
+            std::this_thread::sleep_for(
+                std::min<detail::Clock::duration>(std::chrono::milliseconds(2), deadline - now));
         }
+    }
+
+    void beginConnect() {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->refusal = -1;  // the last session's news no longer hold
     }
 
     void finishConnect(bool started, const std::string& where, std::chrono::milliseconds timeout) {
         ITarvikClient* client = need();
-        {
-            std::lock_guard<std::mutex> lock(shared_->mutex);
-            shared_->seenState = CONN_CLOSED;  // the last session's news no longer hold
-            shared_->refusal = -1;
-        }
         if (!started) {
             char text[256] = {};
             client->GetLastErrorText(text, sizeof text);

@@ -144,7 +144,9 @@ TARVIK_C_API const char* TARVIK_C_CALL tarvik_state_name(int32_t state);
 
 /**
  * Waits until the client's state is CONN_READY. Works whether or not the
- * application set a state callback, and does not replace it.
+ * application set a state callback, and does not replace it. Called from a
+ * callback of the same client it only times out: no state is delivered while
+ * a callback runs.
  * @param client     the client
  * @param timeoutMs  longest wait in milliseconds; 0 or less checks once
  * @return true once the state is CONN_READY, false at the time-out

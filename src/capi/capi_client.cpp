@@ -1,14 +1,14 @@
-// Clients of the C API: creation and destruction, the callbacks, connecting
-// and waiting for the ready session.
+// Clients of the C API: creation and destruction, the callbacks, and waiting
+// for the ready session.
 //
 // The library calls its callbacks with its own client pointer; the C API
 // installs a wrapper of each on every client and calls the application's
-// callbacks with the C API's client. The wrappers also note the states they
-// pass on, so that tarvik_wait_ready wakes at once when the session becomes
-// ready, whether or not the application has a state callback of its own.
+// callbacks with the C API's client.
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <new>
+#include <thread>
 #include <unordered_map>
 
 #include "capi/capi_client.h"
@@ -85,16 +85,6 @@ void TARVIK_CALL OnState(ITarvikClient* iface, TarvikUserData userData, int32_t 
             // A C++ application's exception stops here, outside the library.
         }
     }
-    if (client->destroyPending) {
-        return;
-    }
-    try {
-        std::lock_guard<std::mutex> lock(client->readyMutex);
-        client->readySeen = newState == CONN_READY;
-    } catch (...) {
-        return;  // the waiter still sees the state through GetState
-    }
-    client->readyChanged.notify_all();
 }
 
 void TARVIK_CALL OnData(ITarvikClient* iface, TarvikUserData userData, int32_t count,
@@ -113,20 +103,6 @@ void TARVIK_CALL OnData(ITarvikClient* iface, TarvikUserData userData, int32_t c
 }
 
 }  // namespace
-
-namespace tarvik {
-namespace capi {
-
-void ClearReady(tarvik_client* client) {
-    try {
-        std::lock_guard<std::mutex> lock(client->readyMutex);
-        client->readySeen = false;
-    } catch (...) {
-    }
-}
-
-}  // namespace capi
-}  // namespace tarvik
 
 extern "C" {
 
@@ -217,66 +193,24 @@ TARVIK_C_API void TARVIK_C_CALL tarvik_set_data_callback(tarvik_client* client,
     }
 }
 
-// Connect and disconnect end the previous session without a state callback:
-// what the wrappers saw of it no longer holds.
-TARVIK_C_API bool TARVIK_C_CALL tarvik_connect_remote(tarvik_client* client, int32_t port,
-                                                      const char* host, const char* backupHost,
-                                                      int32_t backupPort) {
-    if (client == nullptr) {
-        return false;
-    }
-    const bool started = client->iface->ConnectRemote(port, host, backupHost, backupPort);
-    tarvik::capi::ClearReady(client);
-    return started;
-}
-
-TARVIK_C_API bool TARVIK_C_CALL tarvik_connect_local(tarvik_client* client) {
-    if (client == nullptr) {
-        return false;
-    }
-    const bool started = client->iface->ConnectLocal();
-    tarvik::capi::ClearReady(client);
-    return started;
-}
-
-TARVIK_C_API void TARVIK_C_CALL tarvik_disconnect(tarvik_client* client) {
-    if (client == nullptr) {
-        return;
-    }
-    client->iface->Disconnect();
-    tarvik::capi::ClearReady(client);
-}
-
 TARVIK_C_API bool TARVIK_C_CALL tarvik_wait_ready(tarvik_client* client, int32_t timeoutMs) {
     if (client == nullptr) {
         return false;
     }
-    // The wrapper's note wakes the wait at once; GetState is asked as well,
-    // at least every few milliseconds, since a connect clears the note and
-    // GetState reports a new state only once its callback has returned.
-    constexpr auto kRecheck = std::chrono::milliseconds(5);
-    try {
-        const auto deadline =
-            Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
-        std::unique_lock<std::mutex> lock(client->readyMutex);
-        for (;;) {
-            if (client->readySeen) {
-                return true;
-            }
-            lock.unlock();
-            const bool ready = client->iface->GetState() == CONN_READY;
-            lock.lock();
-            if (ready) {
-                return true;
-            }
-            const auto now = Clock::now();
-            if (now >= deadline) {
-                return false;
-            }
-            client->readyChanged.wait_until(lock, std::min(deadline, now + kRecheck));
+    // GetState is the state: it reports CONN_READY once the state callback
+    // (the application's, if any) has returned, so that every operation the
+    // caller makes next sees the ready session. Asked every two milliseconds.
+    constexpr auto kPoll = std::chrono::milliseconds(2);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
+    for (;;) {
+        if (client->iface->GetState() == CONN_READY) {
+            return true;
         }
-    } catch (...) {
-        return client->iface->GetState() == CONN_READY;
+        const auto now = Clock::now();
+        if (now >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::min<Clock::duration>(kPoll, deadline - now));
     }
 }
 

@@ -21,11 +21,26 @@ void WithVoid(tarvik_client* client, Call call) {
 
 extern "C" {
 
-/* 0-13: settings, connection, state. The callbacks and connects are in
- * capi_client.cpp. */
+/* 0-13: settings, connection, state. The callbacks are in capi_client.cpp. */
 
 TARVIK_C_API void TARVIK_C_CALL tarvik_set_user_data(tarvik_client* client, int32_t value) {
     WithVoid(client, [&](ITarvikClient* c) { c->SetUserData(value); });
+}
+
+TARVIK_C_API bool TARVIK_C_CALL tarvik_connect_remote(tarvik_client* client, int32_t port,
+                                                      const char* host, const char* backupHost,
+                                                      int32_t backupPort) {
+    return With(client, false, [&](ITarvikClient* c) {
+        return c->ConnectRemote(port, host, backupHost, backupPort);
+    });
+}
+
+TARVIK_C_API bool TARVIK_C_CALL tarvik_connect_local(tarvik_client* client) {
+    return With(client, false, [&](ITarvikClient* c) { return c->ConnectLocal(); });
+}
+
+TARVIK_C_API void TARVIK_C_CALL tarvik_disconnect(tarvik_client* client) {
+    WithVoid(client, [&](ITarvikClient* c) { c->Disconnect(); });
 }
 
 TARVIK_C_API bool TARVIK_C_CALL tarvik_get_server_flag(tarvik_client* client) {

@@ -1,11 +1,16 @@
-# Checks the C API library: its SONAME, and that it defines exactly the
-# functions that tarvik_c.h declares, by name (nothing else leaks out).
+# Checks the C API library: it exports exactly the functions that tarvik_c.h
+# declares, by name (nothing else leaks out), and
+#   - libtarvik_c.so: its SONAME is libtarvik_c.so.1;
+#   - tarvik_c.dll: the names are plain (no decoration), and it imports only
+#     the system's DLLs and tarvik.dll, the latter by ordinals 1 to 4.
 #
 #   cmake -DREADELF=readelf -DLIBRARY=libtarvik_c.so -DHEADER=tarvik_c.h -P check_c_exports.cmake
+#   cmake -DOBJDUMP=objdump -DLIBRARY=tarvik_c.dll -DHEADER=tarvik_c.h -P check_c_exports.cmake
 cmake_minimum_required(VERSION 3.25)
 
-if(NOT READELF OR NOT LIBRARY OR NOT HEADER)
-  message(FATAL_ERROR "usage: cmake -DREADELF=... -DLIBRARY=... -DHEADER=... -P check_c_exports.cmake")
+if((NOT READELF AND NOT OBJDUMP) OR NOT LIBRARY OR NOT HEADER)
+  message(FATAL_ERROR
+    "usage: cmake -DREADELF=...|-DOBJDUMP=... -DLIBRARY=... -DHEADER=... -P check_c_exports.cmake")
 endif()
 
 file(READ "${HEADER}" header)
@@ -14,29 +19,72 @@ list(TRANSFORM declared REPLACE "^TARVIK_C_CALL[ \n]+" "")
 list(TRANSFORM declared REPLACE "\\($" "")
 list(SORT declared)
 
-execute_process(COMMAND "${READELF}" -d -W "${LIBRARY}" OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
 set(failures "")
-if(NOT rc EQUAL 0 OR NOT dynamic MATCHES "\\(SONAME\\)[^\n]*\\[libtarvik_c\\.so\\.1\\]")
-  list(APPEND failures "SONAME is not libtarvik_c.so.1")
-endif()
-
-execute_process(COMMAND "${READELF}" --dyn-syms -W "${LIBRARY}" OUTPUT_VARIABLE symbols)
-string(REPLACE "\n" ";" lines "${symbols}")
 set(defined "")
-foreach(line IN LISTS lines)
-  if(NOT line MATCHES "^ *[0-9]+: +[0-9a-fA-F]+ +[^ ]+ +([A-Z_]+) +([A-Z_]+) +([A-Z_]+) +([A-Z0-9_]+) +([^ ]+)")
-    continue()
+if(READELF)
+  execute_process(COMMAND "${READELF}" -d -W "${LIBRARY}" OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0 OR NOT dynamic MATCHES "\\(SONAME\\)[^\n]*\\[libtarvik_c\\.so\\.1\\]")
+    list(APPEND failures "SONAME is not libtarvik_c.so.1")
   endif()
-  set(bind "${CMAKE_MATCH_2}")
-  set(vis "${CMAKE_MATCH_3}")
-  set(ndx "${CMAKE_MATCH_4}")
-  string(REGEX REPLACE "@.*$" "" name "${CMAKE_MATCH_5}")
-  if(ndx STREQUAL "UND" OR bind STREQUAL "LOCAL" OR vis STREQUAL "HIDDEN"
-     OR (ndx STREQUAL "ABS" AND name STREQUAL "TARVIK_C_1"))
-    continue()
+  execute_process(COMMAND "${READELF}" --dyn-syms -W "${LIBRARY}" OUTPUT_VARIABLE symbols)
+  string(REPLACE "\n" ";" lines "${symbols}")
+  foreach(line IN LISTS lines)
+    if(NOT line MATCHES "^ *[0-9]+: +[0-9a-fA-F]+ +[^ ]+ +([A-Z_]+) +([A-Z_]+) +([A-Z_]+) +([A-Z0-9_]+) +([^ ]+)")
+      continue()
+    endif()
+    set(bind "${CMAKE_MATCH_2}")
+    set(vis "${CMAKE_MATCH_3}")
+    set(ndx "${CMAKE_MATCH_4}")
+    string(REGEX REPLACE "@.*$" "" name "${CMAKE_MATCH_5}")
+    if(ndx STREQUAL "UND" OR bind STREQUAL "LOCAL" OR vis STREQUAL "HIDDEN"
+       OR (ndx STREQUAL "ABS" AND name STREQUAL "TARVIK_C_1"))
+      continue()
+    endif()
+    list(APPEND defined "${name}")
+  endforeach()
+else()
+  execute_process(COMMAND "${OBJDUMP}" -p "${LIBRARY}" OUTPUT_VARIABLE table RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${OBJDUMP} -p ${LIBRARY} failed")
   endif()
-  list(APPEND defined "${name}")
-endforeach()
+  # Exported names: the "[Ordinal/Name Pointer] Table" lines.
+  if(table MATCHES "\\[Ordinal/Name Pointer\\] Table\n(([ \t]+\\[ *[0-9]+\\] [^\n]+\n)*)")
+    # Square brackets would group the elements of a CMake list.
+    string(REPLACE "]" ">" section "${CMAKE_MATCH_1}")
+    string(REPLACE "[" "<" section "${section}")
+    string(REGEX MATCHALL "> [^\n]+" names "${section}")
+    foreach(entry IN LISTS names)
+      string(REGEX REPLACE "^> " "" entry "${entry}")
+      list(APPEND defined "${entry}")
+    endforeach()
+  endif()
+  # Imported DLLs, and what tarvik.dll is asked for.
+  string(REGEX MATCHALL "DLL Name: [^\n]+" dlls "${table}")
+  foreach(dll IN LISTS dlls)
+    string(REGEX REPLACE "^DLL Name: " "" dll "${dll}")
+    string(TOLOWER "${dll}" dll)
+    if(NOT dll MATCHES "^(kernel32|msvcrt|tarvik)\\.dll$")
+      list(APPEND failures "imports ${dll}")
+    endif()
+  endforeach()
+  if(table MATCHES "DLL Name: tarvik\\.dll\n[^\n]*\n((\t[0-9a-fA-F]+[^\n]*\n)*)")
+    string(REGEX MATCHALL "\t[0-9a-fA-F]+[ \t]+[0-9]+[ \t]+[^\n]*" entries "${CMAKE_MATCH_1}")
+    set(ordinals "")
+    foreach(entry IN LISTS entries)
+      if(NOT entry MATCHES "^\t[0-9a-fA-F]+[ \t]+0*([0-9]+)[ \t]+<none>")
+        list(APPEND failures "imports from tarvik.dll by name: ${entry}")
+        continue()
+      endif()
+      list(APPEND ordinals "${CMAKE_MATCH_1}")
+    endforeach()
+    list(SORT ordinals COMPARE NATURAL)
+    if(NOT ordinals STREQUAL "1;2;3;4")
+      list(APPEND failures "imports ordinals [${ordinals}] of tarvik.dll, not [1;2;3;4]")
+    endif()
+  else()
+    list(APPEND failures "does not import tarvik.dll")
+  endif()
+endif()
 list(SORT defined)
 
 if(NOT defined STREQUAL declared)

@@ -1,10 +1,11 @@
 # Checks the export and import tables of a DLL with objdump -p: exactly the
 # given ordinals are exported and none has a name, and the DLL imports only
-# from the given DLLs (ordinal-only imports from ORDINAL_DLL, when given).
+# from the given DLLs (ordinal-only imports from ORDINAL_DLL, when given), and
+# is of the given width (objdump's file format: pei-i386 or pei-x86-64).
 #
-#   cmake -DOBJDUMP=i686-w64-mingw32-objdump -DLIBRARY=tarvik.dll
+#   cmake -DOBJDUMP=x86_64-w64-mingw32-objdump -DLIBRARY=tarvik.dll
 #         -DORDINALS=1,2,3,4 -DIMPORTS=kernel32.dll,user32.dll,...
-#         [-DORDINAL_DLL=lintaro.dll -DORDINAL_IMPORTS=5,6]
+#         [-DORDINAL_DLL=lintaro.dll -DORDINAL_IMPORTS=5,6] [-DFORMAT=pei-x86-64]
 #         -P check_exports_win32.cmake
 cmake_minimum_required(VERSION 3.25)
 
@@ -23,6 +24,10 @@ if(NOT rc EQUAL 0)
 endif()
 
 set(failures "")
+if(FORMAT AND NOT text MATCHES "file format ${FORMAT}\n")
+  string(REGEX MATCH "file format [^\n]*" found "${text}")
+  list(APPEND failures "${found}, expected ${FORMAT}")
+endif()
 string(REPLACE "\n" ";" lines "${text}")
 
 # Exports: "[   i] +base[   n] rva Export RVA" per ordinal n, and the count
@@ -44,8 +49,9 @@ foreach(line IN LISTS lines)
     string(TOLOWER "${current_dll}" current_dll)
     list(APPEND imports "${current_dll}")
   elseif(current_dll AND line MATCHES "^[ \t]+[0-9a-fA-F]+[ \t]+([0-9]+)[ \t]+(.+)$")
-    set(ordinal "${CMAKE_MATCH_1}")
     string(STRIP "${CMAKE_MATCH_2}" member)
+    # The 64-bit table prints ordinals zero-padded.
+    string(REGEX REPLACE "^0+([0-9])" "\\1" ordinal "${CMAKE_MATCH_1}")
     if(member STREQUAL "<none>")
       list(APPEND ordinal_imports "${current_dll}:${ordinal}")
     else()

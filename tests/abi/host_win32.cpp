@@ -2,7 +2,7 @@
 // header and the Win32 loader. It loads tarvik.dll, finds the four exports by
 // ordinal (they have no names), and calls every one of the 47 operations
 // through the client's table by position, with the member convention
-// __thiscall, on a client that never reaches a server.
+// (__thiscall on 32-bit Windows), on a client that never reaches a server.
 //
 //   tarvik_abi_host_win32.exe PATH\tarvik.dll
 #include <windows.h>
@@ -33,8 +33,10 @@ void Check(bool ok, const char* what, int slot) {
     }
 }
 
-// Slot `slot` of the client's table, called as the host calls it: this in
-// ECX, the arguments on the stack, popped by the callee.
+// Slot `slot` of the client's table, called as the host calls it: on 32-bit
+// Windows this in ECX, the arguments on the stack, popped by the callee; on
+// 64-bit Windows (where thiscall and stdcall mean nothing) the x64 convention
+// with this as the first argument.
 template <typename R, typename... A>
 R CallSlot(ITarvikClient* client, int slot, A... args) {
     using Fn = R(__attribute__((thiscall))*)(ITarvikClient*, A...);

@@ -61,7 +61,8 @@ void OnData(tarvik_client* client, TarvikUserData, int32_t count, const int32_t*
     g_recorder->seenClient = client;
     for (int32_t i = 0; i < count; ++i) {
         if (values[i].tag == VAL_DOUBLE) {
-            g_recorder->pushed.push_back(values[i].u.dblVal);
+            const double value = values[i].u.dblVal;  // a copy: VarValue is packed
+            g_recorder->pushed.push_back(value);
         }
     }
 }
@@ -147,11 +148,11 @@ TEST_F(CApiTest, ReadsAndWritesByNameAllOrNothing) {
     tarvik_values_clear(4, values);
     ASSERT_EQ(tarvik_read_by_name(client, 4, names, values), 4);
     EXPECT_EQ(values[0].tag, VAL_DOUBLE);
-    EXPECT_EQ(values[0].u.dblVal, 42.5);
+    EXPECT_EQ(+values[0].u.dblVal, 42.5);  // + copies the packed member
     ASSERT_EQ(values[1].tag, VAL_STRING);
     EXPECT_STREQ(values[1].u.strVal, "MANUAL");
     EXPECT_EQ(values[2].tag, VAL_LONG);
-    EXPECT_EQ(values[2].u.lVal, 0);
+    EXPECT_EQ(+values[2].u.lVal, 0);
 
     // One unknown or over-long name: nothing is read or written.
     const char* bad[] = {"TANK101.SP", "TANK999.PV"};

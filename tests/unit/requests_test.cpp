@@ -526,18 +526,20 @@ constexpr double kJan2000 = 36526.0;  // 2000-01-01 00:00
 constexpr double kJul2021Noon = 44378.5;
 constexpr double kJan2021Noon = 44211.5;
 
+// Berlin's zone in the POSIX form, which both C libraries read. The Windows C
+// runtime reads only its name, hours west of UTC and summer-time name, and
+// takes the switch dates from the system's zone; a zone name such as
+// "Europe/Berlin" would be UTC there.
+constexpr const char* kBerlinTz = "CET-1CEST,M3.5.0,M10.5.0/3";
+
 #if defined(_WIN32)
-// The Windows C runtime has no setenv, and reads TZ only in its own form
-// ("CET-1CEST": name, hours west of UTC, summer-time name).
+// The Windows C runtime has no setenv.
 int setenv(const char* name, const char* value, int) {
     return _putenv((std::string(name) + "=" + value).c_str());
 }
 int unsetenv(const char* name) {
     return _putenv((std::string(name) + "=").c_str());
 }
-constexpr const char* kBerlinTz = "CET-1CEST";
-#else
-constexpr const char* kBerlinTz = "Europe/Berlin";
 #endif
 
 // Local time is the process's TZ while a test runs; the test sets its own.
@@ -744,13 +746,19 @@ TEST_F(HistoryTest, ReadHistoryRawEmptyAndShortReplies) {
 }
 
 TEST_F(HistoryTest, DaylightSavingTimeThroughLocalTime) {
-#if defined(_WIN32)
-    // The C runtime under Wine takes the summer-time rules from the system's
-    // zone, not from TZ, so no zone with summer time can be set here.
-    GTEST_SKIP() << "summer time cannot be set through TZ on this C runtime";
-#endif
     setenv("TZ", kBerlinTz, 1);
     tzset();
+#if defined(_WIN32)
+    // Once the C runtime has read the system's zone (TZ unset), it keeps that
+    // zone's summer-time rules whatever TZ says later. Under Wine the system's
+    // zone is the Unix TZ the program started with: ctest passes kBerlinTz.
+    std::tm july{};
+    const time_t julyNoonUtc = 1625140800;
+    if (localtime_s(&july, &julyNoonUtc) != 0 || july.tm_isdst <= 0 || july.tm_hour != 14) {
+        FAIL() << "the system's time zone has no summer time: start the program with TZ="
+               << kBerlinTz;
+    }
+#endif
     uint32_t wire = 0;
     // Midnight of 2000-01-01 in Berlin (CET, UTC+1).
     ASSERT_TRUE(OleDateToWire(kJan2000, &wire));
