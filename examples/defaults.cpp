@@ -16,14 +16,22 @@ namespace {
 
 const char* StateName(int32_t state) {
     switch (state) {
-        case CONN_READY: return "CONN_READY";
-        case CONN_CLOSED: return "CONN_CLOSED";
-        case CONN_PENDING: return "CONN_PENDING";
-        case CONN_BROKEN: return "CONN_BROKEN";
-        case CONN_NO_SERVER: return "CONN_NO_SERVER";
-        case CONN_REFUSED: return "CONN_REFUSED";
-        case CONN_REJECTED: return "CONN_REJECTED";
-        default: return "?";
+        case CONN_READY:
+            return "CONN_READY";
+        case CONN_CLOSED:
+            return "CONN_CLOSED";
+        case CONN_PENDING:
+            return "CONN_PENDING";
+        case CONN_BROKEN:
+            return "CONN_BROKEN";
+        case CONN_NO_SERVER:
+            return "CONN_NO_SERVER";
+        case CONN_REFUSED:
+            return "CONN_REFUSED";
+        case CONN_REJECTED:
+            return "CONN_REJECTED";
+        default:
+            return "?";
     }
 }
 
@@ -41,7 +49,7 @@ void ShowRegistry() {
         std::printf("registry: not present\n");
         return;
     }
-    struct stat st{};
+    struct stat st {};
     fstat(fd, &st);
     const size_t size = static_cast<size_t>(st.st_size);
     void* view = size > 0 ? mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;

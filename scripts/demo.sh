@@ -62,7 +62,7 @@ show() {
 show --lines 6 points
 show fields TANK101
 show read TANK101 TANK101.SP TANK101.STATE PUMP101.RUN TI101.UNIT
-show write TANK101.SP=62.5 TANK101.STATE=FILLING
+show write --yes TANK101.SP=62.5 TANK101.STATE=FILLING
 show read TANK101.SP TANK101.STATE
 show watch TANK101 FIC101 --for 3
 show history TANK101 --from -4s --samples 5

@@ -5,7 +5,7 @@ set -euo pipefail
 
 wine32_optional=""
 want=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format libgtest-dev googletest
-      libbenchmark-dev libcli11-dev nlohmann-json3-dev
+      libbenchmark-dev libcli11-dev nlohmann-json3-dev help2man doxygen
       # tarvik explore: its HTTP server and its charts.
       libcpp-httplib-dev libjs-dygraphs
       # The consumers of an installed prefix and the Debian packages.

@@ -2,7 +2,7 @@
  * library target a source of its own, and the library its version: the
  * project's, readable in the file with `strings libtarvik.so | grep @(#)`
  * (it is not exported: the four exports are the whole interface). */
-#include "tarvik/version.h"
+#include "tarvik/tarvik_version.h"
 
 #if defined(__GNUC__)
 __attribute__((used))

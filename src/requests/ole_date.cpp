@@ -1,20 +1,35 @@
 #include "requests/ole_date.h"
 
 #include <cmath>
-#include <ctime>
-
-#include "platform/platform.h"
 
 namespace tarvik {
 namespace {
 
-constexpr double kMinDate = -657434.0;  // 100-01-01
-constexpr double kMaxDate = 2958465.0;  // 9999-12-31
 constexpr int64_t kSecondsPerDay = 86400;
+constexpr int64_t kMsPerDay = kSecondsPerDay * 1000;
 // Day number of 1899-12-30 counted from 1970-01-01.
 constexpr int64_t kOleEpochDay = -25569;
 
-// Days since 1970-01-01 of a proleptic Gregorian date.
+// Floor division, for milliseconds before 1970.
+int64_t FloorDiv(int64_t a, int64_t b) {
+    const int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+std::tm TmFromCivil(const CivilTime& t) {
+    std::tm tm{};
+    tm.tm_year = t.year - 1900;
+    tm.tm_mon = t.month - 1;
+    tm.tm_mday = t.day;
+    tm.tm_hour = t.hour;
+    tm.tm_min = t.minute;
+    tm.tm_sec = t.second;
+    tm.tm_isdst = -1;
+    return tm;
+}
+
+}  // namespace
+
 int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
     y -= m <= 2 ? 1 : 0;
     const int64_t era = (y >= 0 ? y : y - 399) / 400;
@@ -24,61 +39,91 @@ int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
     return era * 146097 + doe - 719468;
 }
 
-void CivilFromDays(int64_t z, int64_t* y, int64_t* m, int64_t* d) {
+void CivilFromDays(int64_t z, int* year, int* month, int* day) {
     z += 719468;
     const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
     const int64_t doe = z - era * 146097;
     const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
     const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
     const int64_t mp = (5 * doy + 2) / 153;
-    *d = doy - (153 * mp + 2) / 5 + 1;
-    *m = mp < 10 ? mp + 3 : mp - 9;
-    *y = yoe + era * 400 + (*m <= 2 ? 1 : 0);
+    const int64_t d = doy - (153 * mp + 2) / 5 + 1;
+    const int64_t m = mp < 10 ? mp + 3 : mp - 9;
+    *year = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
+    *month = static_cast<int>(m);
+    *day = static_cast<int>(d);
 }
 
-}  // namespace
-
-bool OleDateToWire(double date, uint32_t* wire) {
-    if (!(date >= kMinDate && date <= kMaxDate)) {
-        return false;  // also NaN
-    }
-    // The whole part counts days; the fraction is the time of day, also for
-    // dates before the epoch (-1.25 is 1899-12-29 06:00).
-    const double whole = std::trunc(date);
-    int64_t seconds = static_cast<int64_t>(std::llround(std::fabs(date - whole) * kSecondsPerDay));
-    int64_t day = static_cast<int64_t>(whole) + kOleEpochDay;
-    if (seconds >= kSecondsPerDay) {
-        seconds -= kSecondsPerDay;
-        day += 1;
-    }
-    int64_t y = 0;
-    int64_t m = 0;
-    int64_t d = 0;
-    CivilFromDays(day, &y, &m, &d);
-    std::tm local{};
-    local.tm_year = static_cast<int>(y - 1900);
-    local.tm_mon = static_cast<int>(m - 1);
-    local.tm_mday = static_cast<int>(d);
-    local.tm_hour = static_cast<int>(seconds / 3600);
-    local.tm_min = static_cast<int>(seconds / 60 % 60);
-    local.tm_sec = static_cast<int>(seconds % 60);
-    int64_t t = 0;
-    if (!plat::SecondsFromLocalTime(local, &t)) {
+bool IsValidCivil(const CivilTime& t) {
+    static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (t.year < 100 || t.year > 9999 || t.month < 1 || t.month > 12) {
         return false;
     }
-    *wire = static_cast<uint32_t>(t);
+    const bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
+    const int days = t.month == 2 && leap ? 29 : kDays[t.month - 1];
+    return t.day >= 1 && t.day <= days && t.hour >= 0 && t.hour <= 23 && t.minute >= 0 &&
+           t.minute <= 59 && t.second >= 0 && t.second <= 59 && t.millisecond >= 0 &&
+           t.millisecond <= 999;
+}
+
+bool CivilFromOleDate(double date, bool roundToMs, CivilTime* out) {
+    if (!(date >= kOleDateMin && date <= kOleDateMax)) {
+        return false;  // also NaN
+    }
+    const double whole = std::trunc(date);
+    const double fraction = std::fabs(date - whole);
+    int64_t ms = roundToMs ? std::llround(fraction * kMsPerDay)
+                           : std::llround(fraction * kSecondsPerDay) * 1000;
+    int64_t day = static_cast<int64_t>(whole) + kOleEpochDay;
+    if (ms >= kMsPerDay) {
+        ms -= kMsPerDay;
+        day += 1;
+    }
+    CivilFromDays(day, &out->year, &out->month, &out->day);
+    out->hour = static_cast<int>(ms / 3600000);
+    out->minute = static_cast<int>(ms / 60000 % 60);
+    out->second = static_cast<int>(ms / 1000 % 60);
+    out->millisecond = static_cast<int>(ms % 1000);
     return true;
 }
 
-double WireToOleDate(uint32_t wire) {
-    std::tm local{};
-    if (!plat::LocalTimeFromSeconds(static_cast<int64_t>(wire), &local)) {
-        return 0.0;
+double OleDateFromCivil(const CivilTime& t) {
+    const int64_t days = DaysFromCivil(t.year, t.month, t.day) - kOleEpochDay;
+    const int64_t ms = ((t.hour * 60 + t.minute) * 60 + t.second) * int64_t{1000} + t.millisecond;
+    const double time = static_cast<double>(ms) / kMsPerDay;
+    // Before day 0 the fraction still counts forward from midnight.
+    return days < 0 ? static_cast<double>(days) - time : static_cast<double>(days) + time;
+}
+
+bool OleDateToUnixMs(double date, bool roundToMs, const LocalTimeFunctions& local,
+                     int64_t* unixMs) {
+    CivilTime t;
+    if (!CivilFromOleDate(date, roundToMs, &t)) {
+        return false;
     }
-    const int64_t day = DaysFromCivil(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-    const double time = (local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec) /
-                        static_cast<double>(kSecondsPerDay);
-    return static_cast<double>(day - kOleEpochDay) + time;
+    int64_t seconds = 0;
+    if (!local.secondsFromLocal(TmFromCivil(t), &seconds)) {
+        return false;
+    }
+    *unixMs = seconds * 1000 + t.millisecond;
+    return true;
+}
+
+bool UnixMsToOleDate(int64_t unixMs, const LocalTimeFunctions& local, double* date) {
+    const int64_t seconds = FloorDiv(unixMs, 1000);
+    std::tm tm{};
+    if (!local.localFromSeconds(seconds, &tm)) {
+        return false;
+    }
+    CivilTime t;
+    t.year = tm.tm_year + 1900;
+    t.month = tm.tm_mon + 1;
+    t.day = tm.tm_mday;
+    t.hour = tm.tm_hour;
+    t.minute = tm.tm_min;
+    t.second = tm.tm_sec > 59 ? 59 : tm.tm_sec;  // a leap second
+    t.millisecond = static_cast<int>(unixMs - seconds * 1000);
+    *date = OleDateFromCivil(t);
+    return true;
 }
 
 }  // namespace tarvik

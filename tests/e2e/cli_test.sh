@@ -266,6 +266,40 @@ expect "$work/out" '^2024-03-10 08:01:00,-3,'
 # Relative times: the write above is in the history of now.
 run 0 "${P[@]}" --csv history-raw TANK103.SP --from -10m --to +1m && expect "$work/out" ',62.5$'
 run 0 "${P[@]}" --json history TANK101 --from -1m -n 2 && expect_count "$work/out" '"TANK101.PV"' 2
+# Times in other zones, in seconds since 1970 and with fractions; a quoted CSV.
+# The tool runs in a zone one hour east of UTC (no summer time).
+cat >"$work/zones.csv" <<'CSV'
+time,status,value
+"2024-03-10T08:00:00Z","0","1.5"
+@1710057630,1,2
+2024-03-10 09:01:00+01:00,2,3
+2024-03-10T03:02:00-05:00,3,4
+2024-03-10 09:03:00.4,4,5
+CSV
+TZ=XYZ-1 run 0 "${P[@]}" history-write FIC104.TOTAL --file "$work/zones.csv" &&
+  expect "$work/out" '^FIC104.TOTAL +5$'
+TZ=UTC0 run 0 "${P[@]}" --csv history-raw FIC104.TOTAL --from 2024-03-10T07:59:00Z --to @1710057900 &&
+  expect_count "$work/out" '^2024-03-10 08:0[0-3]:[03]0,[0-4],[1-5](\.5)?$' 5
+TZ=XYZ-1 run 0 "${P[@]}" --json history-raw FIC104.TOTAL --from "2024-03-10 09:00" --to "2024-03-10 09:05" &&
+  expect "$work/out" '"time": "2024-03-10T09:00:30\+01:00"'
+expect_count "$work/out" '"time": "2024-03-10T09:0[0-3]:[03]0\+01:00"' 5
+# What --csv writes, history-write reads back.
+TZ=XYZ-1 run 0 "${P[@]}" --csv history-raw FIC104.TOTAL --from "2024-03-10 09:00" --to "2024-03-10 09:05" &&
+  cp "$work/out" "$work/roundtrip.csv"
+TZ=XYZ-1 run 0 "${P[@]}" history-write FIC105.TOTAL --file "$work/roundtrip.csv" &&
+  expect "$work/out" '^FIC105.TOTAL +5$'
+TZ=XYZ-1 run 0 "${P[@]}" --csv history-raw FIC105.TOTAL --from "2024-03-10 09:00" --to "2024-03-10 09:05" &&
+  { checks=$((checks + 1)); cmp -s "$work/out" "$work/roundtrip.csv" || fail "history-write did not read back what --csv wrote"; }
+# Samples between whole seconds print milliseconds; JSON carries the offset.
+TZ=XYZ-1 run 0 "${P[@]}" --csv history FIC104.TOTAL --from "2024-03-10 09:00:00" --to "2024-03-10T08:00:01Z" -n 3 &&
+  expect "$work/out" '^2024-03-10 09:00:00.500,1.5$'
+expect "$work/out" '^2024-03-10 09:00:01.000,1.5$'
+# A range that ends before it starts, and times that are none.
+run 1 "${P[@]}" history TANK101 --from -1h --to -2h && expect "$work/err" 'ends before it starts'
+run 1 "${P[@]}" history-raw TANK101 --from "2024-03-10T10:00:00+25:00"
+run 1 "${P[@]}" history-raw TANK101 --from "@12x"
+printf 'time,status,value\n"2024-03-10 10:00:00,0,1\n' >"$work/open.csv"
+run 1 "${P[@]}" history-write TANK101 --file "$work/open.csv" && expect "$work/err" 'open.csv:2: a quoted field does not end'
 # More values than the server answers: the request fails -> 5.
 run 5 "${P[@]}" history TANK101 TANK102 TANK103 TANK104 TANK105 TANK106 TANK107 TANK108 \
   FIC101 FIC102 FIC103 --from -1h --samples 100000 && expect "$work/err" 'history read failed'

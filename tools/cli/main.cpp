@@ -31,7 +31,7 @@
 #include "ole_date.h"
 #include "output.h"
 #include "tarvik/tarvik.h"
-#include "tarvik/version.h"
+#include "tarvik/tarvik_version.h"
 #include "write_value.h"
 
 namespace tarvik_cli {
@@ -173,21 +173,37 @@ void TARVIK_CALL OnState(ITarvikClient* client, TarvikUserData, int32_t newState
     }
 }
 
-void PrintWatchLine(const std::string& time, const std::string& item, const Cell& value) {
+// A time cell: local time for the table and CSV, ISO 8601 with the offset
+// for JSON; milliseconds when withMs.
+Cell TimeCell(double ole, bool withMs) {
+    return Cell(FormatOle(ole, withMs), FormatOleIso(ole, withMs));
+}
+
+// The time now as a cell, to the millisecond.
+Cell NowCell() {
+    double ole = 0;
+    if (!tarvik::UnixMsToOleDate(NowUnixMs(), kLocalTime, &ole)) {
+        return Cell("?", nullptr);
+    }
+    return TimeCell(ole, true);
+}
+
+void PrintWatchLine(const Cell& time, const std::string& item, const Cell& value) {
     switch (g_shared.format) {
         case Format::kJson: {
-            nlohmann::ordered_json line = {
-                {"time", time}, {"item", item}, {"value", nlohmann::ordered_json(value.json)}};
+            nlohmann::ordered_json line = {{"time", nlohmann::ordered_json(time.json)},
+                                           {"item", item},
+                                           {"value", nlohmann::ordered_json(value.json)}};
             std::printf("%s\n", DumpJson(line).c_str());
             break;
         }
         case Format::kCsv:
-            std::printf("%s,%s,%s\n", CsvField(time).c_str(), CsvField(item).c_str(),
+            std::printf("%s,%s,%s\n", CsvField(time.text).c_str(), CsvField(item).c_str(),
                         CsvField(value.text).c_str());
             break;
         case Format::kTable:
-            std::printf("%s  %s  %s\n", time.c_str(), PadRight(item, g_shared.itemWidth).c_str(),
-                        value.text.c_str());
+            std::printf("%s  %s  %s\n", time.text.c_str(),
+                        PadRight(item, g_shared.itemWidth).c_str(), value.text.c_str());
             break;
     }
     // Under outMu, as every caller holds it.
@@ -206,7 +222,7 @@ void TARVIK_CALL OnData(ITarvikClient*, TarvikUserData, int32_t count, const int
         if (!g_shared.printing || userValues == nullptr || values == nullptr) {
             return;
         }
-        const std::string time = LocalTimestamp();
+        const Cell time = NowCell();
         for (int32_t i = 0; i < count && g_shared.printing; ++i) {
             const int32_t which = userValues[i];
             if (which < 0 || static_cast<size_t>(which) >= g_shared.itemNames.size()) {
@@ -307,6 +323,13 @@ class Client {
         }
         if (g_interrupted) {
             Fail(kExitNoServer, "interrupted while connecting to " + options.where());
+        }
+        if (!settled && state == CONN_PENDING) {
+            Fail(kExitNoServer, "a server at " + options.where() +
+                                    " took the connection but did not answer the login within " +
+                                    std::to_string(options.timeoutMs) +
+                                    " ms: is it a database server? (CONN_PENDING" +
+                                    Reason(client_) + ")");
         }
         if (!settled) {
             Fail(kExitNoServer, "no server ready at " + options.where() + " within " +
@@ -458,7 +481,7 @@ void FillValue(const TypedValue& typed, VarValue* v) {
     v->u.strVal = block;
 }
 
-double ParseTimeOption(const std::string& option, const std::string& text, std::time_t now) {
+double ParseTimeOption(const std::string& option, const std::string& text, int64_t now) {
     double ole = 0;
     std::string error;
     if (!ParseTime(text, now, &ole, &error)) {
@@ -708,11 +731,11 @@ int CmdWatch(Client& client, const GlobalOptions& options, const std::vector<std
             g_shared.itemNames.push_back(item.name);
             g_shared.itemWidth = std::max(g_shared.itemWidth, DisplayWidth(item.name));
         }
-        const std::string time = LocalTimestamp();
+        const Cell time = NowCell();
         if (g_shared.format == Format::kCsv) {
             std::printf("time,item,value\n");
         } else if (g_shared.format == Format::kTable) {
-            std::printf("%s  %s  %s\n", PadRight("TIME", DisplayWidth(time)).c_str(),
+            std::printf("%s  %s  %s\n", PadRight("TIME", DisplayWidth(time.text)).c_str(),
                         PadRight("ITEM", g_shared.itemWidth).c_str(), "VALUE");
         }
         g_shared.printing = true;
@@ -793,9 +816,19 @@ void CmdHistory(Client& client, const GlobalOptions& options, const std::vector<
         keys.push_back(item.name);
     }
     Table table(keys);
+    // The times asked for: the range as the wire carries it (whole seconds),
+    // to the millisecond where the samples fall between seconds.
+    const double from = WholeSeconds(start);
+    const double to = WholeSeconds(end);
+    auto sampleTime = [&](uint32_t k) {
+        return samples > 1 ? from + (to - from) * k / (samples - 1) : from;
+    };
+    bool withMs = false;
+    for (uint32_t k = 0; k < samples && !withMs; ++k) {
+        withMs = HasMilliseconds(sampleTime(k));
+    }
     for (uint32_t k = 0; k < samples; ++k) {
-        const double t = samples > 1 ? start + (end - start) * k / (samples - 1) : start;
-        std::vector<Cell> row = {FormatOle(t)};
+        std::vector<Cell> row = {TimeCell(sampleTime(k), withMs)};
         for (size_t i = 0; i < items.size(); ++i) {
             const float v = static_cast<float>(values[i * samples + k]);
             row.push_back(Cell(FormatFloat(v),
@@ -817,17 +850,72 @@ void CmdHistoryRaw(Client& client, const GlobalOptions& options, const std::stri
         client.RequestFailed("the history read", options);
     }
     Table table({"time", "status", "value"});
+    // Milliseconds where a record carries them (the wire's are whole seconds).
+    bool withMs = false;
+    for (int32_t i = 0; i < count && times.p && !withMs; ++i) {
+        withMs = HasMilliseconds(times.p[i]);
+    }
     for (int32_t i = 0; i < count && times.p && statuses.p && values.p; ++i) {
         const float v = static_cast<float>(values.p[i]);
         table.AddRow(
-            {FormatOle(times.p[i]), Cell::Number(statuses.p[i]),
+            {TimeCell(times.p[i], withMs), Cell::Number(statuses.p[i]),
              Cell(FormatFloat(v), std::isfinite(v) ? nlohmann::json(v) : nlohmann::json(nullptr))});
     }
     table.Print(options.format(), stdout);
 }
 
-// Reads "time,status,value" lines; blank lines, lines starting with '#' and a
-// header line "time,..." are skipped.
+// The fields of a CSV line: separated by commas, each optionally in double
+// quotes (a quote inside written twice), blanks around unquoted fields
+// dropped. False with the reason for a quote that does not close.
+bool SplitCsvLine(const std::string& line, std::vector<std::string>* fields, std::string* error) {
+    size_t at = 0;
+    for (;;) {
+        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) {
+            ++at;
+        }
+        std::string field;
+        if (at < line.size() && line[at] == '"') {
+            ++at;
+            for (;;) {
+                if (at >= line.size()) {
+                    *error = "a quoted field does not end";
+                    return false;
+                }
+                if (line[at] == '"') {
+                    if (at + 1 < line.size() && line[at + 1] == '"') {
+                        field += '"';
+                        at += 2;
+                        continue;
+                    }
+                    ++at;
+                    break;
+                }
+                field += line[at++];
+            }
+            while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) {
+                ++at;
+            }
+            if (at < line.size() && line[at] != ',') {
+                *error = "text after a quoted field";
+                return false;
+            }
+        } else {
+            const size_t comma = line.find(',', at);
+            field =
+                Trim(line.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
+            at = comma == std::string::npos ? line.size() : comma;
+        }
+        fields->push_back(field);
+        if (at >= line.size()) {
+            return true;
+        }
+        ++at;  // the comma
+    }
+}
+
+// Reads "time,status,value" lines, CSV as --csv writes it (quotes allowed);
+// blank lines, lines starting with '#' and a header line "time,..." are
+// skipped.
 void ReadHistoryFile(const std::string& path, std::vector<double>* times,
                      std::vector<uint16_t>* statuses, std::vector<double>* values) {
     std::ifstream file;
@@ -839,7 +927,7 @@ void ReadHistoryFile(const std::string& path, std::vector<double>* times,
         }
         in = &file;
     }
-    const std::time_t now = std::time(nullptr);
+    const int64_t now = NowUnixMs();
     std::string line;
     int lineNo = 0;
     bool first = true;
@@ -851,14 +939,9 @@ void ReadHistoryFile(const std::string& path, std::vector<double>* times,
             continue;
         }
         std::vector<std::string> parts;
-        size_t from = 0;
-        for (;;) {
-            const size_t comma = line.find(',', from);
-            parts.push_back(Trim(line.substr(from, comma - from)));
-            if (comma == std::string::npos) {
-                break;
-            }
-            from = comma + 1;
+        std::string error;
+        if (!SplitCsvLine(line, &parts, &error)) {
+            Fail(kExitUsage, where + error);
         }
         if (first && !parts.empty() && (parts[0] == "time" || parts[0] == "TIME")) {
             first = false;
@@ -869,7 +952,6 @@ void ReadHistoryFile(const std::string& path, std::vector<double>* times,
             Fail(kExitUsage, where + "expected \"time,status,value\"");
         }
         double ole = 0;
-        std::string error;
         if (!ParseTime(parts[0], now, &ole, &error)) {
             Fail(kExitUsage, where + error);
         }
@@ -999,12 +1081,15 @@ int Run(int argc, char** argv) {
     std::string fromText, toText = "now";
     uint32_t samples = 10;
     const char* timeHelp =
-        "\"YYYY-MM-DD HH:MM:SS\", \"YYYY-MM-DDTHH:MM:SS\" (local time), \"now\", or an offset "
-        "like -10m, -1h, -2d";
+        "\"YYYY-MM-DD HH:MM:SS[.fff]\" or \"YYYY-MM-DDTHH:MM:SS\" (local time; with Z or an "
+        "offset like +01:00 in that zone), @SECONDS since 1970 UTC, \"now\", or an offset from "
+        "now like -10m, -1h, -2d";
     auto* history = app.add_subcommand("history", "read the history of items");
     history->footer(
         "Prints the values of the items at SAMPLES times spread evenly from --from to --to\n"
-        "(both included).");
+        "(both included; the server takes whole seconds). Times print in local time, with\n"
+        "milliseconds where the samples fall between seconds; --json prints them in ISO 8601\n"
+        "with the offset from UTC. A range that ends before it starts is refused.");
     history->add_option("ITEM", itemTexts, "POINT or POINT.FIELD")->required();
     history->add_option("--from", fromText, std::string("start: ") + timeHelp)->required();
     history->add_option("--to", toText, "end (default now)");
@@ -1049,11 +1134,16 @@ int Run(int argc, char** argv) {
         return code == 0 ? kExitOk : kExitUsage;
     }
 
-    const std::time_t now = std::time(nullptr);
+    const int64_t now = NowUnixMs();
     double start = 0, end = 0;
     if (*history || *historyRaw) {
         start = ParseTimeOption("--from", fromText, now);
         end = ParseTimeOption("--to", toText, now);
+        if (WholeSeconds(end) < WholeSeconds(start)) {
+            Fail(kExitUsage, "the range ends before it starts: --from " + fromText + " is " +
+                                 FormatOle(start, false) + ", --to " + toText + " is " +
+                                 FormatOle(end, false));
+        }
         if (static_cast<uint64_t>(samples) * itemTexts.size() > 10000000) {
             Fail(kExitUsage, "too many values: items times samples is over 10000000");
         }

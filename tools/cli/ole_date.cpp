@@ -1,49 +1,30 @@
 #include "ole_date.h"
 
+#include <chrono>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <ctime>
 
 namespace tarvik_cli {
 
+using tarvik::CivilTime;
+
 namespace {
 
-// Days from 1970-01-01 of a proleptic Gregorian date.
-int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
-    y -= m <= 2 ? 1 : 0;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
+bool SecondsFromLocal(const std::tm& local, int64_t* seconds) {
+    std::tm copy = local;
+    copy.tm_isdst = -1;
+    const std::time_t t = std::mktime(&copy);
+    if (t == static_cast<std::time_t>(-1)) {
+        return false;
+    }
+    *seconds = static_cast<int64_t>(t);
+    return true;
 }
 
-void CivilFromDays(int64_t z, int* year, int* month, int* day) {
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const int64_t doe = z - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    const int64_t d = doy - (153 * mp + 2) / 5 + 1;
-    const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-    *year = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
-    *month = static_cast<int>(m);
-    *day = static_cast<int>(d);
-}
-
-// 1899-12-30, day 0 of OLE dates, counted from 1970-01-01.
-constexpr int64_t kOleEpochDays = -25569;
-// 9999-12-31 as an OLE date.
-constexpr double kOleMax = 2958465.0;
-// 1900-01-01 as an OLE date.
-constexpr double kOleMin = 2.0;
-
-int DaysInMonth(int year, int month) {
-    static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return month == 2 && leap ? 29 : kDays[month - 1];
+bool LocalFromSeconds(int64_t seconds, std::tm* local) {
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    return static_cast<int64_t>(t) == seconds && localtime_r(&t, local) != nullptr;
 }
 
 // Reads exactly `digits` decimal digits at text[*at].
@@ -68,86 +49,127 @@ bool Expect(const std::string& text, size_t* at, char c) {
     return false;
 }
 
-bool ParseIso(const std::string& text, CivilTime* t) {
+// ".fff...": the fraction of a second in milliseconds, rounded (1000 when it
+// rounds up to the next second).
+bool ReadFraction(const std::string& text, size_t* at, int* ms) {
+    if (!Expect(text, at, '.')) {
+        *ms = 0;
+        return true;
+    }
+    double fraction = 0;
+    double scale = 0.1;
+    const size_t first = *at;
+    while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9') {
+        fraction += (text[*at] - '0') * scale;
+        scale /= 10;
+        ++*at;
+    }
+    *ms = static_cast<int>(std::lround(fraction * 1000));
+    return *at > first;
+}
+
+// "Z", "+HH:MM", "+HHMM" or "+HH" (or with "-") at text[*at]: the offset
+// from UTC in seconds.
+bool ReadZone(const std::string& text, size_t* at, int* offset) {
+    if (Expect(text, at, 'Z') || Expect(text, at, 'z')) {
+        *offset = 0;
+        return true;
+    }
+    const bool minus = *at < text.size() && text[*at] == '-';
+    if (!Expect(text, at, '+') && !Expect(text, at, '-')) {
+        return false;
+    }
+    int hours = 0;
+    int minutes = 0;
+    if (!ReadNumber(text, at, 2, &hours)) {
+        return false;
+    }
+    if (*at < text.size()) {
+        Expect(text, at, ':');
+        if (!ReadNumber(text, at, 2, &minutes)) {
+            return false;
+        }
+    }
+    if (hours > 23 || minutes > 59) {
+        return false;
+    }
+    *offset = (minus ? -1 : 1) * (hours * 3600 + minutes * 60);
+    return true;
+}
+
+// A calendar time with an optional zone. *zoned: a zone was given.
+bool ParseIso(const std::string& text, CivilTime* t, bool* zoned, int* offset) {
     size_t at = 0;
+    *zoned = false;
     if (!ReadNumber(text, &at, 4, &t->year) || !Expect(text, &at, '-') ||
         !ReadNumber(text, &at, 2, &t->month) || !Expect(text, &at, '-') ||
         !ReadNumber(text, &at, 2, &t->day)) {
         return false;
     }
-    t->hour = t->minute = t->second = 0;
+    t->hour = t->minute = t->second = t->millisecond = 0;
     if (at < text.size()) {
-        if (!(Expect(text, &at, ' ') || Expect(text, &at, 'T')) ||
+        if (!(Expect(text, &at, ' ') || Expect(text, &at, 'T') || Expect(text, &at, 't')) ||
             !ReadNumber(text, &at, 2, &t->hour) || !Expect(text, &at, ':') ||
             !ReadNumber(text, &at, 2, &t->minute)) {
             return false;
         }
-        if (at < text.size() &&
-            (!Expect(text, &at, ':') || !ReadNumber(text, &at, 2, &t->second))) {
+        if (Expect(text, &at, ':') &&
+            (!ReadNumber(text, &at, 2, &t->second) || !ReadFraction(text, &at, &t->millisecond))) {
             return false;
         }
+        if (at < text.size()) {
+            if (!ReadZone(text, &at, offset)) {
+                return false;
+            }
+            *zoned = true;
+        }
     }
-    return at == text.size() && t->year >= 1900 && t->month >= 1 && t->month <= 12 && t->day >= 1 &&
-           t->day <= DaysInMonth(t->year, t->month) && t->hour <= 23 && t->minute <= 59 &&
-           t->second <= 59;
+    const int ms = t->millisecond;
+    t->millisecond = 0;  // checked apart: a fraction may round up to 1000
+    if (at != text.size() || !tarvik::IsValidCivil(*t) || ms > 1000) {
+        return false;
+    }
+    t->millisecond = ms;
+    return true;
+}
+
+bool FromUnixMs(int64_t ms, double* ole, std::string* error, const std::string& text) {
+    if (!tarvik::UnixMsToOleDate(ms, kLocalTime, ole) ||
+        !(*ole >= tarvik::kOleDateMin && *ole <= tarvik::kOleDateMax)) {
+        *error = "'" + text + "' is out of range";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
-double OleFromCivil(const CivilTime& t) {
-    const int64_t days = DaysFromCivil(t.year, t.month, t.day) - kOleEpochDays;
-    const int seconds = t.hour * 3600 + t.minute * 60 + t.second;
-    return static_cast<double>(days) + seconds / 86400.0;
+const tarvik::LocalTimeFunctions kLocalTime = {&SecondsFromLocal, &LocalFromSeconds};
+
+int64_t NowUnixMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
-bool CivilFromOle(double ole, CivilTime* out) {
-    if (!std::isfinite(ole) || ole < kOleMin || ole >= kOleMax + 1.0) {
-        return false;
-    }
-    const int64_t total = std::llround(ole * 86400.0);
-    const int64_t days = total / 86400;
-    const int64_t seconds = total % 86400;
-    CivilFromDays(days + kOleEpochDays, &out->year, &out->month, &out->day);
-    out->hour = static_cast<int>(seconds / 3600);
-    out->minute = static_cast<int>(seconds / 60 % 60);
-    out->second = static_cast<int>(seconds % 60);
-    return out->year <= 9999;
-}
-
-bool CivilFromTimeT(std::time_t t, CivilTime* out) {
-    std::tm tm{};
-    if (localtime_r(&t, &tm) == nullptr) {
-        return false;
-    }
-    out->year = tm.tm_year + 1900;
-    out->month = tm.tm_mon + 1;
-    out->day = tm.tm_mday;
-    out->hour = tm.tm_hour;
-    out->minute = tm.tm_min;
-    out->second = tm.tm_sec > 59 ? 59 : tm.tm_sec;  // a leap second
-    return true;
-}
-
-std::string FormatOle(double ole) {
-    CivilTime t;
-    if (!CivilFromOle(ole, &t)) {
-        return "?";
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day,
-                  t.hour, t.minute, t.second);
-    return text;
-}
-
-bool ParseTime(const std::string& text, std::time_t now, double* ole, std::string* error) {
-    CivilTime t;
+bool ParseTime(const std::string& text, int64_t nowMs, double* ole, std::string* error) {
     if (text == "now") {
-        if (!CivilFromTimeT(now, &t)) {
-            *error = "the local time is not available";
+        return FromUnixMs(nowMs, ole, error, text);
+    }
+    if (!text.empty() && text[0] == '@') {
+        // Seconds since 1970 UTC, with an optional fraction.
+        size_t at = 1;
+        int64_t seconds = 0;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && seconds < 1000000000000) {
+            seconds = seconds * 10 + (text[at] - '0');
+            ++at;
+        }
+        int ms = 0;
+        if (at == 1 || !ReadFraction(text, &at, &ms) || at != text.size()) {
+            *error = "'" + text + "' is not a time in seconds since 1970 like @1765288800";
             return false;
         }
-        *ole = OleFromCivil(t);
-        return true;
+        return FromUnixMs(seconds * 1000 + ms, ole, error, text);
     }
     if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
         size_t at = 1;
@@ -179,23 +201,83 @@ bool ParseTime(const std::string& text, std::time_t now, double* ole, std::strin
             *error = "'" + text + "' is not an offset like -10m, -1h, +30s or -2d";
             return false;
         }
-        const int64_t offset = (text[0] == '-' ? -amount : amount) * unit;
-        if (!CivilFromTimeT(static_cast<std::time_t>(static_cast<int64_t>(now) + offset), &t) ||
-            t.year < 1900 || t.year > 9999) {
-            *error = "'" + text + "' is out of range";
-            return false;
-        }
-        *ole = OleFromCivil(t);
-        return true;
+        const int64_t offset = (text[0] == '-' ? -amount : amount) * unit * 1000;
+        return FromUnixMs(nowMs + offset, ole, error, text);
     }
-    if (!ParseIso(text, &t)) {
+    CivilTime t;
+    bool zoned = false;
+    int offset = 0;
+    if (!ParseIso(text, &t, &zoned, &offset)) {
         *error = "'" + text +
-                 "' is not a time: use \"YYYY-MM-DD HH:MM:SS\", \"YYYY-MM-DDTHH:MM:SS\", "
-                 "\"now\" or an offset like -10m";
+                 "' is not a time: use \"YYYY-MM-DD HH:MM:SS\" (local), with \"Z\" or an offset "
+                 "like \"+01:00\" for another zone, \"@SECONDS\" since 1970, \"now\" or an "
+                 "offset from now like -10m";
         return false;
     }
-    *ole = OleFromCivil(t);
+    const int64_t wholeMs = (tarvik::DaysFromCivil(t.year, t.month, t.day) * 86400 + t.hour * 3600 +
+                             t.minute * 60 + t.second) *
+                            1000;
+    if (zoned) {
+        return FromUnixMs(wholeMs - offset * int64_t{1000} + t.millisecond, ole, error, text);
+    }
+    // Local time: the calendar time is the OLE date itself.
+    if (t.millisecond == 1000) {
+        t.millisecond = 0;
+        *ole = tarvik::OleDateFromCivil(t) + 1.0 / 86400;
+    } else {
+        *ole = tarvik::OleDateFromCivil(t);
+    }
     return true;
+}
+
+double WholeSeconds(double ole) {
+    CivilTime t;
+    return tarvik::CivilFromOleDate(ole, false, &t) ? tarvik::OleDateFromCivil(t) : ole;
+}
+
+bool HasMilliseconds(double ole) {
+    CivilTime t;
+    return tarvik::CivilFromOleDate(ole, true, &t) && t.millisecond != 0;
+}
+
+std::string FormatOle(double ole, bool withMs) {
+    CivilTime t;
+    if (!tarvik::CivilFromOleDate(ole, withMs, &t)) {
+        return "?";
+    }
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second);
+    std::string out = text;
+    if (withMs) {
+        std::snprintf(text, sizeof text, ".%03d", t.millisecond);
+        out += text;
+    }
+    return out;
+}
+
+std::string FormatOleIso(double ole, bool withMs) {
+    std::string out = FormatOle(ole, withMs);
+    if (out == "?") {
+        return out;
+    }
+    out[10] = 'T';
+    // The offset of this local time from UTC: the calendar time read as if
+    // it were UTC, less the time it is.
+    CivilTime t;
+    int64_t unixMs = 0;
+    if (!tarvik::CivilFromOleDate(ole, false, &t) ||
+        !tarvik::OleDateToUnixMs(ole, false, kLocalTime, &unixMs)) {
+        return out;  // no such local time: no offset to tell
+    }
+    const int64_t asUtc = tarvik::DaysFromCivil(t.year, t.month, t.day) * 86400 + t.hour * 3600 +
+                          t.minute * 60 + t.second;
+    const int64_t offset = asUtc - unixMs / 1000;
+    const int64_t magnitude = offset < 0 ? -offset : offset;
+    char zone[16];
+    std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+',
+                  static_cast<int>(magnitude / 3600), static_cast<int>(magnitude / 60 % 60));
+    return out + zone;
 }
 
 }  // namespace tarvik_cli

@@ -1,42 +1,41 @@
-// Dates of the command-line tool: the times a user types, local calendar times
-// and OLE dates (days since 1899-12-30 00:00 local time, the fraction being the
-// time of day), which the library takes and hands out.
+// Times of the command-line tool: what a user types, and what the tool
+// prints, over the library's one date module (src/requests/ole_date.h), so
+// that the tool and the library convert alike.
 #ifndef TARVIK_CLI_OLE_DATE_H
 #define TARVIK_CLI_OLE_DATE_H
 
-#include <ctime>
+#include <cstdint>
 #include <string>
+
+#include "requests/ole_date.h"
 
 namespace tarvik_cli {
 
-struct CivilTime {
-    int year = 1899;
-    int month = 12;
-    int day = 30;
-    int hour = 0;
-    int minute = 0;
-    int second = 0;
-};
+// The C library's local time (localtime_r, mktime).
+extern const tarvik::LocalTimeFunctions kLocalTime;
 
-// The OLE date of a local calendar time (no check of the fields).
-double OleFromCivil(const CivilTime& t);
+// Milliseconds since 1970 UTC now.
+int64_t NowUnixMs();
 
-// The local calendar time of an OLE date, rounded to the second. False for
-// dates outside 1900-01-01 .. 9999-12-31 and for NaN or infinities.
-bool CivilFromOle(double ole, CivilTime* out);
-
-// The local calendar time of a time_t.
-bool CivilFromTimeT(std::time_t t, CivilTime* out);
-
-// "YYYY-MM-DD HH:MM:SS", or "?" for a date CivilFromOle rejects.
-std::string FormatOle(double ole);
-
-// Parses a time as the user gives it:
-//   "YYYY-MM-DD HH:MM:SS", "YYYY-MM-DDTHH:MM:SS" (seconds optional),
-//   "YYYY-MM-DD" (midnight), all local time;
+// Parses a time as the user gives it, into a local OLE date:
+//   "YYYY-MM-DD HH:MM:SS[.fff]", "YYYY-MM-DDTHH:MM[:SS[.fff]]", "YYYY-MM-DD":
+//     local time, or in UTC with "Z", or at an offset "+01:00", "-0500", "+01";
+//   "@SECONDS[.fff]": seconds since 1970-01-01 00:00 UTC;
 //   "now", or an offset from now: "-10m", "+30s", "-1h", "-2d".
-// `now` is the current time. False with a message in *error otherwise.
-bool ParseTime(const std::string& text, std::time_t now, double* ole, std::string* error);
+// nowMs is the time now. False with a message in *error otherwise.
+bool ParseTime(const std::string& text, int64_t nowMs, double* ole, std::string* error);
+
+// An OLE date to the whole second (as the wire carries it).
+double WholeSeconds(double ole);
+// Whether an OLE date falls between whole seconds (to the millisecond).
+bool HasMilliseconds(double ole);
+
+// Local time "YYYY-MM-DD HH:MM:SS", with ".mmm" when withMs; "?" for a date
+// out of range.
+std::string FormatOle(double ole, bool withMs);
+// ISO 8601 with the local offset: "YYYY-MM-DDTHH:MM:SS[.mmm]+01:00"
+// ("+00:00" where local time is UTC); "?" for a date out of range.
+std::string FormatOleIso(double ole, bool withMs);
 
 }  // namespace tarvik_cli
 

@@ -63,9 +63,6 @@ const char* TagName(int tag);
 // A value of the library as a cell. Text blocks are read, not freed.
 Cell ValueCell(const VarValue& v);
 
-// "YYYY-MM-DD HH:MM:SS.mmm" of the local time now.
-std::string LocalTimestamp();
-
 }  // namespace tarvik_cli
 
 #endif  // TARVIK_CLI_OUTPUT_H

@@ -11,7 +11,7 @@
 
 #include "platform/platform.h"
 #include "sim/sim_server.h"
-#include "tarvik/version.h"
+#include "tarvik/tarvik_version.h"
 
 #if defined(_WIN32)
 #include <windows.h>
