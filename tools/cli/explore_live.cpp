@@ -161,10 +161,9 @@ LiveHub::LiveHub(tarvik::Client& client) : client_(client), core_(std::make_shar
             core->SetState(state, LastError(raw));
         }
     });
-    // While the library delivers a state, GetState still reports the one
-    // before; waitReady also sees the state the callback was given.
-    const int32_t state =
-        client.waitReady(std::chrono::milliseconds(0)) ? CONN_READY : client.state();
+    // The state the hub starts from: GetState turns to a new state once its
+    // callback has returned, and the connect waited for that.
+    const int32_t state = client.state();
     std::string error = LastError(raw);
     std::lock_guard<std::mutex> lock(core_->mutex);
     if (!core_->stateKnown) {
