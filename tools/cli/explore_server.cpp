@@ -15,7 +15,7 @@
 #include "explore_assets.h"
 #include "explore_directory.h"
 #include "output.h"
-#include "tarvik/version.h"
+#include "tarvik/tarvik_version.h"
 #include "write_value.h"
 
 namespace tarvik_cli {
