@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
+#include <cstring>
 
 #include "explore_server.h"
 #include "tarvik/tarvik.hpp"
@@ -36,15 +36,16 @@ void OnStopSignal(int) {
     signal(SIGINT, SIG_DFL);
 }
 
-void CatchStopSignals() {
+bool CatchStopSignals() {
     if (pipe(g_stopPipe) != 0) {
-        return;
+        return false;
     }
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    return true;
 }
 
 void WaitForStopSignal() {
@@ -152,7 +153,10 @@ std::shared_ptr<ExploreCommand> AddExploreCommand(CLI::App& tool) {
 }
 
 int RunExplore(const ExploreCommand& command, const ExploreTarget& target) {
-    CatchStopSignals();
+    if (!CatchStopSignals()) {
+        std::fprintf(stderr, "tarvik: cannot wait for Ctrl-C: %s\n", std::strerror(errno));
+        return kExitClient;
+    }
     try {
         tarvik::Client client;
         const int connected = Connect(client, target);
