@@ -1,7 +1,8 @@
 # Debian packages from CPack (scripts/package.sh), split as Debian splits its
 # own C libraries: the runtime package holds the .so.1 files (and is named
 # after the soname), the -dev package the .so links, headers, CMake and
-# pkg-config files, the tools package the programs.
+# pkg-config files, the tools package the programs, python3-tarvik the
+# Python package.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarvik)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -15,7 +16,7 @@ set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL Runtime Development Tools)
+set(CPACK_COMPONENTS_ALL Runtime Development Tools Python)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -48,6 +49,17 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libtarvik1 (>= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
   "tools of the Tarvik client library
 tarvik, the command-line client, and tarvik-sim, the development server.")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-tarvik)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "libtarvik1 (>= ${PROJECT_VERSION}), python3")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION
+  "Python package of the Tarvik client library
+The package tarvik (blocking, and tarvik.aio for asyncio): read, write,
+subscribe to and look back at the values of a Tarvik server, over the
+C API library of libtarvik1.")
+
 # The tools link the runtime package's library, which no installed package
 # provides yet while the packages are made.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})

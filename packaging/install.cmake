@@ -1,11 +1,12 @@
 # Install rules: the libraries with their soname links, the headers, the CMake
 # package (find_package(Tarvik)), the pkg-config files (tarvik, tarvik-c) and
 # the documentation, in the GNUInstallDirs places. The tools install
-# themselves (tools/CMakeLists.txt). Three components, which are also the
+# themselves (tools/CMakeLists.txt). Four components, which are also the
 # Debian packages:
 #   Runtime      the shared libraries                       libtarvik1
 #   Development  headers, .so links, CMake and pkg-config   libtarvik-dev
 #   Tools        tarvik and tarvik-sim                      tarvik-tools
+#   Python       the Python package (python/CMakeLists.txt)  python3-tarvik
 include(CMakePackageConfigHelpers)
 
 set(TARVIK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Tarvik)

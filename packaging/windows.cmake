@@ -1,7 +1,7 @@
 # The Windows zip of one width (scripts/package.sh --windows):
 # tarvik-VERSION-win32.zip or -win64.zip with bin/ (tarvik.dll, Lintaro.dll,
 # tarvik_c.dll, tarvik-sim.exe), lib/ (the import libraries, the CMake
-# package), include/tarvik/ and share/doc/.
+# package), include/tarvik/, share/doc/ and python/ (the Python package).
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME tarvik)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the packages into out/ (or DIR):
 #
-#   scripts/package.sh [DIR]             the Debian packages libtarvik1, libtarvik-dev and
-#                                        tarvik-tools (CPack, a Release build for /usr)
+#   scripts/package.sh [DIR]             the Debian packages libtarvik1, libtarvik-dev,
+#                                        tarvik-tools and python3-tarvik (CPack, a Release
+#                                        build for /usr)
 #   scripts/package.sh --windows [DIR]   tarvik-VERSION-win32.zip and -win64.zip: each width's
 #                                        DLLs, tarvik_c.dll, import libraries, headers, the
 #                                        CMake package and tarvik-sim.exe (build-win32/,

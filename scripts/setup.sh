@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs (when run as root and any is
-# missing). Usage: scripts/setup.sh [linux|windows|browser]...
+# missing). Usage: scripts/setup.sh [linux|windows|python|browser]...
 set -euo pipefail
 
 wine32_optional=""
@@ -13,6 +13,10 @@ want=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format libgtest-dev g
 for extra in "$@"; do
   case "$extra" in
     linux) ;;
+    # Debian's own interpreter with pytest, setuptools and pip (the Python
+    # package's tests, its pip install) and pandas (history_frame).
+    python) want+=(python3 python3-pytest python3-setuptools python3-wheel python3-pip
+                   python3-pandas) ;;
     # The explorer's browser test: headless Chromium driven by Debian's python3.
     browser) want+=(chromium chromium-driver python3-selenium) ;;
     # mingw-w64 for both widths with the posix thread model (std::thread),

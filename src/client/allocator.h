@@ -20,6 +20,8 @@ void MemFree(void* block);
 
 namespace testing {
 // The n-th MemAlloc from now (1 = the next one) returns null; 0 disarms.
+// Allocations on threads exempt from failure injection (platform/inject.h)
+// are not counted.
 void FailNthAllocation(int64_t n);
 // Blocks allocated and not yet freed, over the whole process.
 int64_t LiveBlocks();

@@ -25,7 +25,8 @@ bool CTarvikClient::Construct() {
     replyEvent_ = new (std::nothrow) plat::CEvent;
     dataArrivedEvent_ = new (std::nothrow) plat::CEvent;
     notifyEvent_ = new (std::nothrow) plat::CEvent;
-    return replyEvent_ != nullptr && dataArrivedEvent_ != nullptr && notifyEvent_ != nullptr;
+    return replyEvent_ != nullptr && dataArrivedEvent_ != nullptr && notifyEvent_ != nullptr &&
+           replyEvent_->IsValid() && dataArrivedEvent_->IsValid() && notifyEvent_->IsValid();
 }
 
 CTarvikClient::~CTarvikClient() {
@@ -108,6 +109,11 @@ int32_t CTarvikClient::RecordError() {
     const int32_t code = plat::LastErrorCode();
     plat::CLockHold hold(stateLock_);
     return lastError_.RecordCode(code);
+}
+
+void CTarvikClient::RecordErrorText(int32_t code, const char* text) {
+    plat::CLockHold hold(stateLock_);
+    lastError_.RecordText(code, text);
 }
 
 }  // namespace tarvik

@@ -168,6 +168,11 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     // Link mode set, session flags cleared, CONN_CLOSED stored, no reply
     // awaited: done before the workers start, so their first pass sees it.
     void PrepareSession(LinkMode mode);
+    template <typename F>
+    bool GuardedConnect(F&& connect);
+    // ConnectLocal found no window in time: the window thread is made to end
+    // through its normal path (waited for up to 10 s, never forced).
+    void GiveUpWindowThread(plat::Thread* thread);
     bool StartWorkers();
     void StopWorkers();
     void ChangeFlags(int32_t op);
@@ -181,6 +186,8 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     int16_t GetClientId();
     // Records the calling thread's last system error; returns its code.
     int32_t RecordError();
+    // Records a failure the library found itself (code and text).
+    void RecordErrorText(int32_t code, const char* text);
     // Whether the caller runs on this client's notification thread (inside an
     // application callback).
     bool IsNotificationThread();
@@ -279,11 +286,18 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     bool awaitingReply_ = false;
     bool heartbeatAnswered_ = false;
     bool serverFlag_ = false;
+    // The server has accepted a message of this session on the current link
+    // (cleared whenever a link is made): only then may an empty subscription
+    // table make the session ready without a word from the server.
+    bool linkConfirmed_ = false;
     CSharedRegistry registry_;
     plat::Thread* windowThread_ = nullptr;
     uint32_t windowThreadId_ = 0;
     WindowHandle serverWindow_ = 0;
     WindowHandle ownWindow_ = 0;
+    // Set by ConnectLocal while it waits for the window thread's window;
+    // cleared when it gives up, so that a window made later is not kept.
+    bool windowWanted_ = false;
     char primaryHost_[255] = {};
     int32_t primaryPort_ = 0;
     char backupHost_[255] = {};

@@ -13,7 +13,6 @@ constexpr int32_t kTerminateWaitMs = 10000;
 // ConnectLocal waits up to 10 s for the window thread's window, looking every
 // few milliseconds so that a connect returns as soon as the window exists.
 constexpr int32_t kWindowPollMs = 5;
-constexpr int32_t kWindowPolls = 2000;
 
 // Copies a host text: at most 254 characters, always terminated, the rest of
 // the 255 bytes zero.
@@ -49,9 +48,34 @@ void StopThread(plat::Thread*& thread, const char* message) {
 
 // ---- Connect ------------------------------------------------------------------
 
+// Runs a connect; one that fails by an exception (memory short) says so.
+template <typename F>
+bool CTarvikClient::GuardedConnect(F&& connect) {
+    try {
+        return connect();
+    } catch (...) {
+        GuardedVoid(
+            [&] { RecordErrorText(kErrorNotEnoughMemory, "not enough memory to connect"); });
+        return false;
+    }
+}
+
+// A callback runs on the notification thread, which a connect would have to
+// stop and start again: it would stop itself and never call back again.
+constexpr const char* kConnectInCallback =
+    "connect called from inside a callback of this client: refused";
+
 bool CTarvikClient::ConnectLocal() {
-    return Guarded(false, [&] {
+    return GuardedConnect([&] {
+        if (IsNotificationThread()) {
+            RecordErrorText(kErrorInvalidOperation, kConnectInCallback);
+            return false;
+        }
         Disconnect();
+        {
+            plat::CLockHold hold(stateLock_);
+            windowWanted_ = true;
+        }
         uint32_t id = 0;
         plat::Thread* thread = plat::ThreadCreate(&CTarvikClient::WindowThreadProc, this, &id);
         if (thread == nullptr) {
@@ -64,7 +88,8 @@ bool CTarvikClient::ConnectLocal() {
             windowThreadId_ = id;
         }
         bool haveWindow = false;
-        for (int32_t poll = 0; poll < kWindowPolls && !haveWindow; ++poll) {
+        const int32_t polls = WindowWaitMs() / kWindowPollMs;
+        for (int32_t poll = 0; poll < polls && !haveWindow; ++poll) {
             plat::SleepMs(kWindowPollMs);
             uint32_t code = 0;
             if (plat::ThreadExitCode(thread, &code) && code != plat::kStillActive) {
@@ -76,12 +101,7 @@ bool CTarvikClient::ConnectLocal() {
             haveWindow = ownWindow_ != 0;
         }
         if (!haveWindow) {
-            {
-                plat::CLockHold hold(stateLock_);
-                windowThread_ = nullptr;
-                windowThreadId_ = 0;
-            }
-            StopThread(thread, "Tarvik Client Close Msg TimeOut\r\n");
+            GiveUpWindowThread(thread);
             return false;
         }
         // The session thread must find the new link mode and a clean session
@@ -97,10 +117,15 @@ bool CTarvikClient::ConnectLocal() {
 
 bool CTarvikClient::ConnectRemote(int32_t port, const char* host, const char* backupHost,
                                   int32_t backupPort) {
-    return Guarded(false, [&] {
+    return GuardedConnect([&] {
+        if (IsNotificationThread()) {
+            RecordErrorText(kErrorInvalidOperation, kConnectInCallback);
+            return false;
+        }
         Disconnect();
         INetLink* link = CreateNetLink();
         if (link == nullptr) {
+            RecordErrorText(kErrorNotEnoughMemory, "no memory for the network connection object");
             return false;
         }
         link->SetOwner(this);
@@ -127,12 +152,40 @@ bool CTarvikClient::ConnectRemote(int32_t port, const char* host, const char* ba
     });
 }
 
+void CTarvikClient::GiveUpWindowThread(plat::Thread* thread) {
+    // A slow window thread goes on and makes its window after all: from now
+    // on it destroys such a window itself and ends. One made between the
+    // last look and now gets the quit message, as at a disconnect. Nothing
+    // is forced, so no window or registry entry is left behind.
+    WindowHandle late = 0;
+    {
+        plat::CLockHold hold(stateLock_);
+        windowWanted_ = false;
+        late = ownWindow_;
+        ownWindow_ = 0;
+    }
+    if (late != 0 && !plat::WindowPostMessage(late, WM_TARVIK_QUIT, 0, 0)) {
+        plat::CLockHold hold(stateLock_);
+        ownWindow_ = late;  // the next Disconnect posts it again
+    }
+    RecordErrorText(kErrorTimeout, "the window thread made no window in time");
+    if (plat::ThreadWait(thread, kTerminateWaitMs)) {
+        plat::ThreadClose(thread);
+        plat::CLockHold hold(stateLock_);
+        windowThread_ = nullptr;
+        windowThreadId_ = 0;
+    }
+    // Otherwise the handle stays: the next Disconnect collects the thread,
+    // which ends as soon as its window exists.
+}
+
 void CTarvikClient::PrepareSession(LinkMode mode) {
     plat::CLockHold hold(stateLock_);
     linkMode_ = mode;
     sessionFlags_ = 0;
     state_ = CONN_CLOSED;
     awaitingReply_ = false;
+    linkConfirmed_ = false;
 }
 
 // ---- Workers ---------------------------------------------------------------------

@@ -30,6 +30,11 @@ int32_t CLastError::RecordCode(int32_t code) {
     return code;
 }
 
+void CLastError::RecordText(int32_t code, const char* text) {
+    std::snprintf(text_, sizeof text_, "%d %s", code, text != nullptr ? text : "");
+    code_ = code;
+}
+
 void CLastError::CopyText(char* buffer, int32_t size) const {
     if (buffer == nullptr || size <= 0) {
         return;

@@ -5,6 +5,11 @@
 
 namespace tarvik {
 
+// Codes of the failures the library finds itself (Windows numbers them so).
+constexpr int32_t kErrorNotEnoughMemory = 8;
+constexpr int32_t kErrorTimeout = 1460;
+constexpr int32_t kErrorInvalidOperation = 4317;
+
 class CLastError {
   public:
     static constexpr int32_t kCapacity = 1024;
@@ -16,6 +21,9 @@ class CLastError {
     int32_t Record();
     // Records a given code (the seam's error, or a test's).
     int32_t RecordCode(int32_t code);
+    // Records a failure the library found itself, as "%d %s" with its own
+    // text (codes as Windows numbers them, see below).
+    void RecordText(int32_t code, const char* text);
     // Copies the text into buffer[size], zero-filled and always terminated
     // within size (size <= 0 or null buffer: nothing).
     void CopyText(char* buffer, int32_t size) const;

@@ -7,6 +7,7 @@
 // transport.
 #include "client/window_transport.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "client/allocator.h"
@@ -17,6 +18,9 @@
 namespace tarvik {
 
 namespace {
+
+std::atomic<void (*)(CTarvikClient*)> g_windowThreadHook{nullptr};
+std::atomic<int32_t> g_windowWaitMs{0};
 
 // Records up to this size are built on the stack.
 constexpr size_t kStackRecord = 4096;
@@ -54,6 +58,9 @@ bool AppendRecord(CTarvikClient* client, const plat::CopyData* data) {
 }
 
 uint32_t RunWindowThread(CTarvikClient* self) {
+    if (auto hook = g_windowThreadHook.load()) {
+        hook(self);
+    }
     CClientRegistry& registry = CClientRegistry::Instance();
     // 1. The class, once per process; a thread that loses the race to
     //    register it finds it exists and goes on.
@@ -75,12 +82,23 @@ uint32_t RunWindowThread(CTarvikClient* self) {
     //    block.
     if (!registry.RegisterClientWindow(window, self)) {
         plat::WindowDestroy(window);
+        self->RecordErrorText(kErrorNotEnoughMemory, "no memory for the window registry");
         return 0;
     }
-    // 4. ConnectLocal polls for this.
+    // 4. ConnectLocal polls for this, unless it has given up waiting: a
+    //    window made after that is not the client's, and the thread ends.
+    bool wanted = false;
     {
         plat::CLockHold hold(self->stateLock_);
-        self->ownWindow_ = window;
+        wanted = self->windowWanted_;
+        if (wanted) {
+            self->ownWindow_ = window;
+        }
+    }
+    if (!wanted) {
+        plat::WindowDestroy(window);
+        registry.RegisterClientWindow(window, nullptr);
+        return 0;
     }
     // 6. The loop, until the quit message (or an error, which would repeat).
     plat::WindowMessage msg{};
@@ -120,6 +138,20 @@ intptr_t LocalClientWindowProc(plat::WindowHandle window, uint32_t message, uint
         default:
             return plat::WindowDefaultProc(window, message, wParam, lParam);
     }
+}
+
+namespace testing {
+void SetWindowThreadHook(void (*hook)(CTarvikClient* client)) {
+    g_windowThreadHook = hook;
+}
+void SetWindowWaitMs(int32_t milliseconds) {
+    g_windowWaitMs = milliseconds;
+}
+}  // namespace testing
+
+int32_t WindowWaitMs() {
+    const int32_t ms = g_windowWaitMs.load();
+    return ms > 0 ? ms : kWindowWaitMs;
 }
 
 uint32_t CTarvikClient::WindowThreadProc(void* arg) {

@@ -7,6 +7,9 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <system_error>
+
+#include "platform/inject.h"
 
 namespace tarvik {
 namespace {
@@ -200,6 +203,10 @@ bool CTcpNetLink::ConnectOne(const char* host, uint16_t port, uint64_t epoch, in
     try {
         // The reader's first step takes mutex_, so it waits until the
         // connection is installed below.
+        if (inject::Fail(inject::kThread)) {
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
         reader_ = std::thread(&CTcpNetLink::ReaderMain, this, s, generation);
     } catch (...) {
         ++generation_;
@@ -285,10 +292,14 @@ void CTcpNetLink::Shutdown() {
 // ---- State ----------------------------------------------------------------------------
 
 bool CTcpNetLink::UpLocked() const {
-    if (!connected_) {
-        return false;
+    // Inside the event handler the lost connection still counts as up, even
+    // when another thread has closed the object meanwhile: the handler's
+    // test of the link and the loss it reports are one step, so no loss goes
+    // unreported because discovery on another thread was quicker.
+    if (lostGeneration_ != 0 && lossReporter_ == std::this_thread::get_id()) {
+        return true;
     }
-    return lostGeneration_ != generation_ || lossReporter_ == std::this_thread::get_id();
+    return connected_ && lostGeneration_ != generation_;
 }
 
 bool CTcpNetLink::IsConnected() {
@@ -313,8 +324,8 @@ int32_t CTcpNetLink::Send(const void* bytes, int32_t count) {
         netsock::Handle s = netsock::kInvalid;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (!UpLocked() || lostGeneration_ == generation_) {
-                return -1;
+            if (!connected_ || lostGeneration_ == generation_) {
+                return -1;  // a lost connection takes no more bytes
             }
             s = socket_;
         }

@@ -27,8 +27,9 @@
 // bytes to the receive handler, then calls the event handler. From the
 // moment the loss is found, IsConnected answers false on every thread but
 // inside the event handler, where it still answers true (so the owner can
-// tell that its link was up), and false everywhere once the handler returns.
-// Close does not call the event handler: the caller knows.
+// tell that its link was up), even when another thread closes the object
+// meanwhile, and false everywhere once the handler returns. Close does not
+// call the event handler: the caller knows.
 //
 // Reasons: a Connect or ConnectPair that fails (not aborted by Close or
 // Shutdown) calls the event handler before it returns false, with

@@ -59,6 +59,9 @@ public:
     // true when signalled within `milliseconds` (the signal is consumed);
     // false on time-out. A negative time-out waits for ever.
     bool Wait(int32_t milliseconds);
+    // false when the system could not make the event (then it must not be
+    // relied on).
+    bool IsValid() const;
 
 private:
     struct Impl;

@@ -72,6 +72,7 @@ void CTarvikClient::DispatchMessage(const uint8_t* message, size_t length) {
                     plat::CLockHold hold(stateLock_);
                     serverFlag_ = h.param != 0;
                     heartbeatAnswered_ = true;
+                    linkConfirmed_ = true;
                     clientId_ = status;
                     directory_.Build(payload, payloadLength);
                 }
@@ -134,6 +135,10 @@ void CTarvikClient::DispatchMessage(const uint8_t* message, size_t length) {
                 }
             }
             // The requests' own replies are read by their requester below.
+            if (status != STATUS_VOID && status != STATUS_REFUSED) {
+                plat::CLockHold hold(stateLock_);
+                linkConfirmed_ = true;  // the server knows this session on this link
+            }
             break;
         case CMD_LOGOUT:
             ChangeFlags(FLAGS_CLEAR_INIT_OK);

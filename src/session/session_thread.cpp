@@ -85,13 +85,22 @@ void CTarvikClient::RunSession() {
                     ChangeFlags(FLAGS_CLEAR_INIT_OK);
                     PostStateChange(CONN_REJECTED);
                 } else if (verdict == 2) {
+                    bool confirmed = false;
                     {
                         plat::CLockHold hold(stateLock_);
                         heartbeatAnswered_ = true;
+                        confirmed = linkConfirmed_;
                     }
                     ChangeFlags(FLAGS_SET_INIT_DONE);
                     ChangeFlags(FLAGS_SET_INIT_OK);
-                    PostStateChange(CONN_READY);
+                    // Nothing to register. Ready at once only when the server
+                    // has accepted this session on this link; otherwise (a new
+                    // link, a session the server may have forgotten) the next
+                    // heartbeat asks, and its reply posts CONN_READY, or its
+                    // status 0 leads to a new login.
+                    if (confirmed) {
+                        PostStateChange(CONN_READY);
+                    }
                 }
             }
         } else if (FindServer()) {
@@ -101,6 +110,7 @@ void CTarvikClient::RunSession() {
                 const uint32_t now = plat::TickCount();
                 plat::CLockHold hold(stateLock_);
                 heartbeatTime_ = now;
+                linkConfirmed_ = false;
             }
             PostStateChange(CONN_PENDING);
         } else {

@@ -36,6 +36,7 @@
 #endif
 
 #include "netlink/tcp_netlink.h"
+#include "platform/inject.h"
 #include "platform/platform.h"
 
 namespace tarvik {
@@ -706,6 +707,35 @@ TEST(NetLinkTest, CloseFromInsideTheEventHandler) {
     ASSERT_GE(next, 0);
     ClosePeer(next);
     ASSERT_TRUE(WaitUntil([&] { return rec.Events() == 2; }));
+}
+
+// The client's session thread may reach discovery, and close the object,
+// while the reader reports a loss: the handler must still see its link up,
+// or the loss goes unreported. The shutdown of the socket shows that the
+// other thread's Close has taken the connection down.
+TEST(NetLinkTest, LossIsStillUpInsideTheHandlerWhenAnotherThreadClosesMeanwhile) {
+    Recorder rec;
+    LinkPtr link = MakeLink(&rec);
+    std::thread closer;
+    std::atomic<bool> handled{false};
+    bool upAfterClose = false;
+    rec.onEvent = [&](INetLink* l) {
+        const int64_t shutdowns = inject::testing::Calls(inject::kShutdown);
+        closer = std::thread([l] { l->Close(); });
+        WaitUntil([&] { return inject::testing::Calls(inject::kShutdown) > shutdowns; });
+        upAfterClose = l->IsConnected();
+        handled = true;
+    };
+    Listener listener;
+    ASSERT_TRUE(link->Connect("127.0.0.1", listener.port()));
+    const int fd = listener.Accept();
+    ASSERT_GE(fd, 0);
+    ClosePeer(fd);
+    ASSERT_TRUE(WaitUntil([&] { return handled.load(); }));
+    closer.join();
+    EXPECT_TRUE(upAfterClose);
+    EXPECT_FALSE(link->IsConnected());
+    EXPECT_EQ(rec.Events(), 1);
 }
 
 TEST(NetLinkTest, CloseFromInsideTheDataHandlerAndAStaleReaderStaysQuiet) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "child_process.h"
+#include "platform/inject.h"
 #include "platform/platform.h"
 
 #if defined(_WIN32)
@@ -253,6 +254,54 @@ TEST(PlatformThread, CreateFailureSetsLastError) {
 
 uint32_t FakeTick() {
     return 0xFFFFFFF0u;
+}
+
+// The n-th call of a kind fails as the system would, or every call from the
+// n-th on; exempt threads, and the threads they start, are not counted.
+TEST(PlatformInjection, NthCallOnceOrOnwardAndExemptThreads) {
+    inject::testing::Reset();
+    inject::testing::Arm(inject::kThread, 2, false);
+    auto proc = [](void*) -> uint32_t { return 5; };
+    Thread* first = ThreadCreate(proc, nullptr, nullptr);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(ThreadCreate(proc, nullptr, nullptr), nullptr);
+    EXPECT_NE(LastErrorCode(), 0);
+    Thread* third = ThreadCreate(proc, nullptr, nullptr);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(inject::testing::Calls(inject::kThread), 3);
+
+    inject::testing::Arm(inject::kEvent, 2, true);
+    CEvent kept;
+    EXPECT_TRUE(kept.IsValid());
+    for (int i = 0; i < 3; ++i) {
+        CEvent failed;
+        EXPECT_FALSE(failed.IsValid());
+    }
+    {
+        inject::testing::Exempt exempt;
+        CEvent spared;
+        EXPECT_TRUE(spared.IsValid());
+        // A thread started from an exempt one is exempt too.
+        Thread* child = ThreadCreate(
+            [](void*) -> uint32_t {
+                CEvent inherited;
+                return inherited.IsValid() ? 1 : 0;
+            },
+            nullptr, nullptr);
+        ASSERT_NE(child, nullptr);
+        uint32_t code = 0;
+        EXPECT_TRUE(ThreadWait(child, 5000));
+        EXPECT_TRUE(ThreadExitCode(child, &code));
+        EXPECT_EQ(code, 1u);
+        ThreadClose(child);
+    }
+    inject::testing::Reset();
+    CEvent again;
+    EXPECT_TRUE(again.IsValid());
+    for (Thread* t : {first, third}) {
+        ThreadWait(t, 5000);
+        ThreadClose(t);
+    }
 }
 
 TEST(PlatformClock, TickSourceAndSleep) {

@@ -102,6 +102,7 @@ bool CSimServer::Start(const ServerOptions& options, std::string* error) {
         }
         options_ = options;
         stopping_ = false;
+        stopListening_ = false;
         walkRng_.seed(options.seed);
     }
     stopEvent_.Reset();
@@ -509,6 +510,24 @@ void CSimServer::ScriptNoAnswer(int16_t command, bool once) {
     scripts_.push_back(Script(Action::NoAnswer, command, once));
 }
 
+void CSimServer::ScriptDrop(int16_t command, bool once) {
+    plat::CLockHold hold(lock_);
+    scripts_.push_back(Script(Action::Drop, command, once));
+}
+
+void CSimServer::StopListening() {
+    stopListening_ = true;
+    for (int i = 0; i < 1000; ++i) {
+        {
+            plat::CLockHold hold(lock_);
+            if (listener_ == sock::kInvalid) {
+                return;
+            }
+        }
+        plat::SleepMs(5);
+    }
+}
+
 void CSimServer::CorruptNextReply(Corruption kind, int16_t command) {
     plat::CLockHold hold(lock_);
     scripts_.push_back(Script{
@@ -566,8 +585,8 @@ void CSimServer::ClearScripts() {
 }
 
 bool CSimServer::TakeScript(Action action, int16_t command, Transport transport, Script* out) {
-    const bool tcpOnly =
-        action == Action::Garbage || action == Action::FalseMarker || action == Action::Split;
+    const bool tcpOnly = action == Action::Garbage || action == Action::FalseMarker ||
+                         action == Action::Split || action == Action::Drop;
     if (tcpOnly && transport != Transport::Tcp) {
         return false;
     }
@@ -638,6 +657,10 @@ CSimServer::Outgoing CSimServer::Process(const uint8_t* msg, size_t length, Tran
     Script script;
     if (TakeScript(Action::NoAnswer, h.command, transport, &script)) {
         out.answer = false;
+        return out;
+    }
+    if (TakeScript(Action::Drop, h.command, transport, &script)) {
+        out.drop = true;
         return out;
     }
     Script status;
@@ -956,6 +979,15 @@ uint32_t CSimServer::ListenerProc(void* arg) {
                     ++it;
                 }
             }
+        }
+        if (self->stopListening_ && self->listener_ != sock::kInvalid) {
+            plat::CLockHold hold(self->lock_);
+            sock::Close(self->listener_);
+            self->listener_ = sock::kInvalid;
+        }
+        if (self->listener_ == sock::kInvalid) {
+            plat::SleepMs(kPollMs);
+            continue;
         }
         if (sock::WaitReadable(self->listener_, kPollMs) != 1) {
             continue;

@@ -102,6 +102,9 @@ class CSimServer {
     bool SendProbe(int connection, uint32_t timeoutMs);
     // Adds or removes the registry entry (the window stays).
     bool SetRegistered(bool registered);
+    // Closes the listening socket: connections that are up stay, new ones are
+    // refused (a server that went away, for failover tests).
+    void StopListening();
 
     // ---- Received messages -----------------------------------------------------
     std::vector<ReceivedMessage> Received() const;
@@ -124,6 +127,8 @@ class CSimServer {
     void ScriptParamZero(int16_t command, bool once = true);
     // Do not answer `command`.
     void ScriptNoAnswer(int16_t command, bool once = true);
+    // TCP only: instead of answering `command`, close its connection.
+    void ScriptDrop(int16_t command, bool once = true);
     void CorruptNextReply(Corruption kind, int16_t command = kAnyCommand);
     // TCP only: bytes sent right before the next reply's marker.
     void GarbageBeforeNextReply(size_t bytes, int16_t command = kAnyCommand);
@@ -226,6 +231,7 @@ class CSimServer {
     ServerOptions options_;
     bool running_ = false;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> stopListening_{false};
 
     // Sessions.
     std::map<int16_t, Session> sessions_;

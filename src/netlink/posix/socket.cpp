@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "client/netlink.h"
+#include "platform/inject.h"
 #include "platform/platform.h"
 
 namespace tarvik {
@@ -25,6 +26,10 @@ int32_t WaitFor(Handle socket, short events, int32_t milliseconds) {
     p.fd = static_cast<int>(socket);
     p.events = events;
     for (;;) {
+        if (inject::Fail(inject::kPoll)) {
+            errno = ENOMEM;
+            return -1;
+        }
         const int r = ::poll(&p, 1, milliseconds < 0 ? 0 : milliseconds);
         if (r > 0) {
             return 1;
@@ -85,6 +90,10 @@ int32_t Resolve(const char* host, uint16_t port, Address* out, int32_t max) {
 }
 
 Handle Open(const Address& address) {
+    if (inject::Fail(inject::kSocket)) {
+        errno = EMFILE;
+        return kInvalid;
+    }
     const int fd = ::socket(address.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     return fd < 0 ? kInvalid : static_cast<Handle>(fd);
 }
@@ -95,6 +104,10 @@ int32_t StartConnect(Handle socket, const Address& address) {
     }
     sockaddr_storage target{};
     std::memcpy(&target, address.bytes, static_cast<size_t>(address.length));
+    if (inject::Fail(inject::kConnect)) {
+        errno = ECONNREFUSED;
+        return -1;
+    }
     const int r = ::connect(static_cast<int>(socket), reinterpret_cast<const sockaddr*>(&target),
                             static_cast<socklen_t>(address.length));
     if (r == 0) {
@@ -136,6 +149,10 @@ bool SetNoDelay(Handle socket) {
 
 int32_t SendSome(Handle socket, const void* bytes, int32_t count) {
     for (;;) {
+        if (inject::Fail(inject::kSend)) {
+            errno = EPIPE;
+            return kFailed;
+        }
         const ssize_t r = ::send(static_cast<int>(socket), bytes, static_cast<size_t>(count),
                                  MSG_NOSIGNAL | MSG_DONTWAIT);
         if (r > 0) {
@@ -153,6 +170,10 @@ int32_t SendSome(Handle socket, const void* bytes, int32_t count) {
 
 int32_t RecvSome(Handle socket, void* buffer, int32_t count) {
     for (;;) {
+        if (inject::Fail(inject::kRecv)) {
+            errno = ECONNRESET;
+            return kFailed;
+        }
         const ssize_t r =
             ::recv(static_cast<int>(socket), buffer, static_cast<size_t>(count), MSG_DONTWAIT);
         if (r >= 0) {
@@ -182,7 +203,7 @@ void SetThreadError(int32_t code) {
 }
 
 void ShutdownBoth(Handle socket) {
-    if (socket != kInvalid) {
+    if (socket != kInvalid && !inject::Fail(inject::kShutdown)) {
         ::shutdown(static_cast<int>(socket), SHUT_RDWR);
     }
 }

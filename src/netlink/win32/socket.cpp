@@ -11,6 +11,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/inject.h"
+
 namespace tarvik {
 namespace netsock {
 namespace {
@@ -32,6 +34,10 @@ int32_t WaitFor(Handle socket, bool forWrite, int32_t milliseconds) {
     const int32_t ms = milliseconds < 0 ? 0 : milliseconds;
     timeout.tv_sec = ms / 1000;
     timeout.tv_usec = (ms % 1000) * 1000;
+    if (inject::Fail(inject::kPoll)) {
+        ::WSASetLastError(WSAENOBUFS);
+        return -1;
+    }
     // The first argument is ignored by Winsock.
     const int r =
         ::select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &timeout);
@@ -95,6 +101,10 @@ Handle Open(const Address& address) {
     if (!Startup()) {
         return kInvalid;
     }
+    if (inject::Fail(inject::kSocket)) {
+        ::WSASetLastError(WSAEMFILE);
+        return kInvalid;
+    }
     const SOCKET s = ::socket(address.family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
         return kInvalid;
@@ -115,6 +125,10 @@ int32_t StartConnect(Handle socket, const Address& address) {
     }
     sockaddr_storage target{};
     std::memcpy(&target, address.bytes, static_cast<size_t>(address.length));
+    if (inject::Fail(inject::kConnect)) {
+        ::WSASetLastError(WSAECONNREFUSED);
+        return -1;
+    }
     const int r =
         ::connect(ToSocket(socket), reinterpret_cast<const sockaddr*>(&target), address.length);
     if (r == 0) {
@@ -154,6 +168,10 @@ bool SetNoDelay(Handle socket) {
 }
 
 int32_t SendSome(Handle socket, const void* bytes, int32_t count) {
+    if (inject::Fail(inject::kSend)) {
+        ::WSASetLastError(WSAECONNRESET);
+        return kFailed;
+    }
     const int r = ::send(ToSocket(socket), static_cast<const char*>(bytes), count, 0);
     if (r > 0) {
         return r;
@@ -165,6 +183,10 @@ int32_t SendSome(Handle socket, const void* bytes, int32_t count) {
 }
 
 int32_t RecvSome(Handle socket, void* buffer, int32_t count) {
+    if (inject::Fail(inject::kRecv)) {
+        ::WSASetLastError(WSAECONNRESET);
+        return kFailed;
+    }
     const int r = ::recv(ToSocket(socket), static_cast<char*>(buffer), count, 0);
     if (r >= 0) {
         return r;
@@ -189,7 +211,7 @@ void SetThreadError(int32_t code) {
 }
 
 void ShutdownBoth(Handle socket) {
-    if (socket != kInvalid) {
+    if (socket != kInvalid && !inject::Fail(inject::kShutdown)) {
         ::shutdown(ToSocket(socket), SD_BOTH);
     }
 }

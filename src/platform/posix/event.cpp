@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "platform/inject.h"
 #include "platform/platform.h"
 
 namespace tarvik {
@@ -14,6 +15,7 @@ struct CEvent::Impl {
     pthread_mutex_t mutex;
     pthread_cond_t cond;
     bool signalled = false;
+    bool valid = false;
 };
 
 CEvent::CEvent() : impl_(new Impl) {
@@ -21,8 +23,13 @@ CEvent::CEvent() : impl_(new Impl) {
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&impl_->cond, &attr);
+    const int rc = pthread_cond_init(&impl_->cond, &attr);
     pthread_condattr_destroy(&attr);
+    impl_->valid = rc == 0 && !inject::Fail(inject::kEvent);
+}
+
+bool CEvent::IsValid() const {
+    return impl_->valid;
 }
 
 CEvent::~CEvent() {

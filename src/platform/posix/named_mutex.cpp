@@ -19,6 +19,7 @@
 #include <new>
 #include <string>
 
+#include "platform/inject.h"
 #include "platform/platform.h"
 
 namespace tarvik {
@@ -88,6 +89,10 @@ bool LockFile(int fd, const timespec* deadline) {
 }  // namespace
 
 NamedMutex* NamedMutexCreate(const char* name) {
+    if (inject::Fail(inject::kNamedMutex)) {
+        SetLastErrorCode(EACCES);
+        return nullptr;
+    }
     const std::string path = "/dev/shm/" + ObjectName(name) + ".lock";
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0 && errno == EACCES) {
@@ -121,6 +126,10 @@ NamedMutex* NamedMutexCreate(const char* name) {
 bool NamedMutexLock(NamedMutex* mutex, int32_t milliseconds) {
     if (mutex == nullptr) {
         SetLastErrorCode(EINVAL);
+        return false;
+    }
+    if (inject::Fail(inject::kNamedMutex)) {
+        SetLastErrorCode(ETIMEDOUT);
         return false;
     }
     const uint32_t me = CurrentThreadId();

@@ -16,6 +16,7 @@
 #include <new>
 #include <string>
 
+#include "platform/inject.h"
 #include "platform/platform.h"
 
 namespace tarvik {
@@ -67,6 +68,10 @@ SharedMapping* MapAll(int fd) {
 }  // namespace
 
 SharedMapping* MappingOpen(const char* name) {
+    if (inject::Fail(inject::kMapping)) {
+        SetLastErrorCode(EACCES);
+        return nullptr;
+    }
     const int fd = shm_open(ShmName(name).c_str(), O_RDWR | O_CLOEXEC, 0);
     if (fd < 0) {
         SetLastErrorCode(errno);
@@ -81,6 +86,10 @@ SharedMapping* MappingCreate(const char* name, size_t size, bool* existed) {
     }
     if (size == 0 || size > static_cast<size_t>(std::numeric_limits<off_t>::max())) {
         SetLastErrorCode(EINVAL);
+        return nullptr;
+    }
+    if (inject::Fail(inject::kMapping)) {
+        SetLastErrorCode(EACCES);
         return nullptr;
     }
     const std::string shmName = ShmName(name);

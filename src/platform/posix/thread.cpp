@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <new>
 
+#include "platform/inject.h"
 #include "platform/platform.h"
 
 namespace tarvik {
@@ -41,6 +42,7 @@ struct ThreadState {
     ThreadProc proc = nullptr;
     void* arg = nullptr;
     uint32_t id = 0;
+    bool exempt = false;  // from failure injection, as its creator
 };
 
 ThreadState* NewState() {
@@ -72,6 +74,7 @@ void Release(ThreadState* state) {
 void* ThreadMain(void* raw) {
     ThreadState* state = static_cast<ThreadState*>(raw);
     t_threadId = state->id;
+    inject::SetExempt(state->exempt);
     const uint32_t code = state->proc(state->arg);
     pthread_mutex_lock(&state->mutex);
     state->exitCode = code;
@@ -94,6 +97,10 @@ Thread* ThreadCreate(ThreadProc proc, void* arg, uint32_t* id) {
         SetLastErrorCode(EINVAL);
         return nullptr;
     }
+    if (inject::Fail(inject::kThread)) {
+        SetLastErrorCode(EAGAIN);
+        return nullptr;
+    }
     Thread* thread = new (std::nothrow) Thread;
     ThreadState* state = thread != nullptr ? NewState() : nullptr;
     if (state == nullptr) {
@@ -104,6 +111,7 @@ Thread* ThreadCreate(ThreadProc proc, void* arg, uint32_t* id) {
     state->proc = proc;
     state->arg = arg;
     state->id = NewThreadId();
+    state->exempt = inject::IsExempt();
     const int rc = pthread_create(&thread->handle, nullptr, ThreadMain, state);
     if (rc != 0) {
         DeleteState(state);

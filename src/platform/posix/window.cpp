@@ -51,6 +51,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/inject.h"
 #include "platform/platform.h"
 
 namespace tarvik {
@@ -358,7 +359,8 @@ ThreadQueue* CurrentQueue(bool create) {
     }
     auto q = std::make_shared<ThreadQueue>();
     q->threadId = CurrentThreadId();
-    q->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    q->wakeFd = inject::Fail(inject::kEvent) ? (errno = ENOMEM, -1)
+                                             : eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (q->wakeFd < 0) {
         SetLastErrorCode(errno);
         return nullptr;
@@ -421,7 +423,8 @@ bool IsAlive(int fd) {
 bool WaitFor(int fd, short events, Clock::time_point deadline) {
     for (;;) {
         pollfd p{fd, events, 0};
-        const int rc = poll(&p, 1, RemainingMs(deadline));
+        const int rc =
+            inject::Fail(inject::kPoll) ? (errno = ENOMEM, -1) : poll(&p, 1, RemainingMs(deadline));
         if (rc > 0) {
             return true;  // ready, or an error the next call will report
         }
@@ -439,14 +442,18 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
 // One connection attempt; the descriptor, or -1 with *error set. EAGAIN means
 // the window exists but its backlog is full.
 int ConnectOnce(WindowHandle window, int* error) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = inject::Fail(inject::kSocket)
+                       ? (errno = EMFILE, -1)
+                       : socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         *error = errno;
         return -1;
     }
     sockaddr_un addr;
     const socklen_t len = WindowAddress(window, &addr);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) == 0) {
+    if (inject::Fail(inject::kConnect)) {
+        errno = ECONNREFUSED;
+    } else if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) == 0) {
         return fd;
     }
     *error = errno;
@@ -468,7 +475,9 @@ bool WriteFrame(int fd, const uint8_t* head, const void* block, size_t blockByte
         msghdr m{};
         m.msg_iov = iov + first;
         m.msg_iovlen = count - first;
-        const ssize_t n = sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = inject::Fail(inject::kSend)
+                              ? (errno = EPIPE, -1)
+                              : sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -502,7 +511,9 @@ bool ReadReply(int fd, Clock::time_point deadline, intptr_t* result) {
         if (!WaitFor(fd, POLLIN, deadline)) {
             return false;
         }
-        const ssize_t n = recv(fd, reply + got, kReplySize - got, MSG_DONTWAIT);
+        const ssize_t n = inject::Fail(inject::kRecv)
+                              ? (errno = ECONNRESET, -1)
+                              : recv(fd, reply + got, kReplySize - got, MSG_DONTWAIT);
         if (n > 0) {
             got += static_cast<size_t>(n);
         } else if (n == 0) {
@@ -678,7 +689,9 @@ void RemoveWindow(const std::shared_ptr<LocalWindow>& w) {
 
 // Binds a new listening socket to a fresh handle; false with last error set.
 bool OpenEndpoint(int* fdOut, WindowHandle* handleOut) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = inject::Fail(inject::kSocket)
+                       ? (errno = EMFILE, -1)
+                       : socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         SetLastErrorCode(errno);
         return false;
@@ -775,6 +788,9 @@ bool Feed(ThreadQueue& q, LocalWindow& w, Peer& peer, const uint8_t* bytes, size
 
 // One read from a readable peer; false when it is to be closed.
 bool ReadPeer(ThreadQueue& q, LocalWindow& w, Peer& peer) {
+    if (inject::Fail(inject::kRecv)) {
+        return false;  // as a reset connection
+    }
     const bool inBlock = peer.headGot == kFrameHeaderSize && peer.body != nullptr;
     if (inBlock && peer.header.cbData - peer.bodyGot >= kScratchBytes) {
         // Deep inside a large block: read straight into it.
@@ -798,7 +814,9 @@ bool ReadPeer(ThreadQueue& q, LocalWindow& w, Peer& peer) {
 
 void AcceptAll(LocalWindow& w) {
     for (;;) {
-        const int fd = accept4(w.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = inject::Fail(inject::kSocket)
+                           ? (errno = EMFILE, -1)
+                           : accept4(w.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             return;  // none left (or a connection reset before it was taken)
         }
@@ -831,8 +849,9 @@ bool DispatchOneSent(ThreadQueue& q) {
                         reinterpret_cast<intptr_t>(&data));
             uint8_t reply[kReplySize];
             Put64(reply, static_cast<uint64_t>(static_cast<int64_t>(result)));
-            if (peer->fd < 0 || send(peer->fd, reply, kReplySize, MSG_NOSIGNAL | MSG_DONTWAIT) !=
-                                    static_cast<ssize_t>(kReplySize)) {
+            if (peer->fd < 0 || inject::Fail(inject::kSend) ||
+                send(peer->fd, reply, kReplySize, MSG_NOSIGNAL | MSG_DONTWAIT) !=
+                    static_cast<ssize_t>(kReplySize)) {
                 ClosePeer(*w, peer);  // its sender gave up, or went away
             }
             return true;
@@ -890,7 +909,9 @@ bool PollOnce(ThreadQueue& q, int timeoutMs) {
             q.targets.push_back(ThreadQueue::Target{w, peer});
         }
     }
-    const int rc = poll(q.pollSet.data(), q.pollSet.size(), timeoutMs);
+    const int rc = inject::Fail(inject::kPoll)
+                       ? (errno = ENOMEM, -1)
+                       : poll(q.pollSet.data(), q.pollSet.size(), timeoutMs);
     if (rc < 0) {
         if (errno == EINTR) {
             return true;
@@ -994,6 +1015,10 @@ WindowHandle WindowCreate(const char* className, const char* title) {
     (void)title;  // a hidden window's title is seen by no one here
     if (className == nullptr) {
         SetLastErrorCode(EINVAL);
+        return 0;
+    }
+    if (inject::Fail(inject::kWindowCreate)) {
+        SetLastErrorCode(ENOMEM);
         return 0;
     }
     try {
@@ -1126,6 +1151,10 @@ bool WindowPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, 
         SetLastErrorCode(EINVAL);
         return false;
     }
+    if (inject::Fail(inject::kWindowSend)) {
+        SetLastErrorCode(ENOMEM);
+        return false;
+    }
     try {
         std::shared_ptr<LocalWindow> w = FindLocal(window);
         if (w != nullptr) {
@@ -1161,6 +1190,10 @@ bool WindowSendCopyData(WindowHandle target, uintptr_t wParam, const CopyData* d
     }
     if (data->cbData > kMaxBlockBytes) {
         SetLastErrorCode(EMSGSIZE);
+        return false;
+    }
+    if (inject::Fail(inject::kWindowSend)) {
+        SetLastErrorCode(ETIMEDOUT);
         return false;
     }
     try {

@@ -2,6 +2,7 @@
 
 // The seam first: its message constants share their names with the
 // system's macros, which must not rewrite its declarations.
+#include "platform/inject.h"
 #include "platform/platform.h"
 
 #include <windows.h>
@@ -13,9 +14,16 @@ namespace plat {
 
 struct CEvent::Impl {
     HANDLE handle;
+    bool valid;
 };
 
-CEvent::CEvent() : impl_(new Impl{CreateEventA(nullptr, FALSE, FALSE, nullptr)}) {}
+CEvent::CEvent() : impl_(new Impl{CreateEventA(nullptr, FALSE, FALSE, nullptr), false}) {
+    impl_->valid = impl_->handle != nullptr && !inject::Fail(inject::kEvent);
+}
+
+bool CEvent::IsValid() const {
+    return impl_->valid;
+}
 
 CEvent::~CEvent() {
     if (impl_->handle != nullptr) {

@@ -4,6 +4,7 @@
 
 // The seam first: its message constants share their names with the
 // system's macros, which must not rewrite its declarations.
+#include "platform/inject.h"
 #include "platform/platform.h"
 
 #include <windows.h>
@@ -18,6 +19,10 @@ struct NamedMutex {
 };
 
 NamedMutex* NamedMutexCreate(const char* name) {
+    if (inject::Fail(inject::kNamedMutex)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
     SECURITY_DESCRIPTOR descriptor;
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
@@ -39,6 +44,10 @@ NamedMutex* NamedMutexCreate(const char* name) {
 bool NamedMutexLock(NamedMutex* mutex, int32_t milliseconds) {
     if (mutex == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (inject::Fail(inject::kNamedMutex)) {
+        SetLastError(ERROR_TIMEOUT);
         return false;
     }
     const DWORD timeout = milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds);

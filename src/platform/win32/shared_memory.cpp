@@ -5,6 +5,7 @@
 
 // The seam first: its message constants share their names with the
 // system's macros, which must not rewrite its declarations.
+#include "platform/inject.h"
 #include "platform/platform.h"
 
 #include <windows.h>
@@ -54,6 +55,10 @@ SharedMapping* MapAll(HANDLE handle, size_t knownSize) {
 }  // namespace
 
 SharedMapping* MappingOpen(const char* name) {
+    if (inject::Fail(inject::kMapping)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
     const std::string full = ObjectName(name);
     HANDLE handle = OpenFileMappingA(FILE_MAP_ALL_ACCESS, TRUE, full.c_str());
     if (handle == nullptr) {
@@ -68,6 +73,10 @@ SharedMapping* MappingCreate(const char* name, size_t size, bool* existed) {
     }
     if (size == 0 || size > 0xFFFFFFFFu) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (inject::Fail(inject::kMapping)) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
     SECURITY_DESCRIPTOR descriptor;

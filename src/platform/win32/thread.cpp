@@ -4,6 +4,7 @@
 
 // The seam first: its message constants share their names with the
 // system's macros, which must not rewrite its declarations.
+#include "platform/inject.h"
 #include "platform/platform.h"
 
 #include <windows.h>
@@ -26,11 +27,13 @@ namespace {
 struct Start {
     ThreadProc proc;
     void* arg;
+    bool exempt;  // from failure injection, as its creator
 };
 
 DWORD WINAPI ThreadMain(LPVOID raw) {
     Start start = *static_cast<Start*>(raw);
     delete static_cast<Start*>(raw);
+    inject::SetExempt(start.exempt);
     return start.proc(start.arg);
 }
 
@@ -41,8 +44,13 @@ Thread* ThreadCreate(ThreadProc proc, void* arg, uint32_t* id) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    if (inject::Fail(inject::kThread)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     Thread* thread = new (std::nothrow) Thread;
-    Start* start = thread != nullptr ? new (std::nothrow) Start{proc, arg} : nullptr;
+    Start* start =
+        thread != nullptr ? new (std::nothrow) Start{proc, arg, inject::IsExempt()} : nullptr;
     if (start == nullptr) {
         delete thread;
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);

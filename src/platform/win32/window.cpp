@@ -13,6 +13,7 @@
 
 // The seam first: its message constants share their names with the
 // system's macros, which must not rewrite its declarations.
+#include "platform/inject.h"
 #include "platform/platform.h"
 
 namespace {
@@ -178,6 +179,10 @@ WindowHandle WindowCreate(const char* className, const char* title) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
+    if (inject::Fail(inject::kWindowCreate)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
     HWND hwnd = CreateWindowExA(WS_EX_OVERLAPPEDWINDOW, className, title != nullptr ? title : "",
                                 WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                                 CW_USEDEFAULT, nullptr, nullptr, Module(), nullptr);
@@ -244,6 +249,10 @@ intptr_t WindowDefaultProc(WindowHandle window, uint32_t message, uintptr_t wPar
 // ---- The sending side --------------------------------------------------------------------
 
 bool WindowPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    if (inject::Fail(inject::kWindowSend)) {
+        SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+        return false;
+    }
     return PostMessageA(ToHwnd(window), message, wParam, lParam) != 0;
 }
 
@@ -251,6 +260,10 @@ bool WindowSendCopyData(WindowHandle target, uintptr_t wParam, const CopyData* d
                         uint32_t timeoutMs, intptr_t* result) {
     if (data == nullptr || (data->cbData > 0 && data->lpData == nullptr)) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    if (inject::Fail(inject::kWindowSend)) {
+        SetLastError(ERROR_TIMEOUT);
         return false;
     }
     COPYDATASTRUCT block;

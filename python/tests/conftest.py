@@ -1,0 +1,116 @@
+"""Fixtures: tarvik-sim on a free port, and clients of it.
+
+The server is the build tree's tools/tarvik-sim (or TARVIK_SIM, or tarvik-sim
+on PATH). The package is the one beside this directory."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import sys
+import threading
+import time
+from typing import Callable, Iterator, List, Optional
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PACKAGE_ROOT = os.path.dirname(HERE)
+REPO = os.path.dirname(PACKAGE_ROOT)
+sys.path.insert(0, PACKAGE_ROOT)
+
+import tarvik  # noqa: E402
+
+
+def sim_path() -> str:
+    explicit = os.environ.get("TARVIK_SIM")
+    if explicit:
+        return explicit
+    built = os.path.join(REPO, "build", "tools", "tarvik-sim")
+    if os.path.isfile(built):
+        return built
+    found = shutil.which("tarvik-sim")
+    if found:
+        return found
+    pytest.skip("tarvik-sim not found: build it (build/tools/tarvik-sim) or set TARVIK_SIM")
+    raise AssertionError
+
+
+class Sim:
+    """A running tarvik-sim process."""
+
+    def __init__(self, *args: str) -> None:
+        self.process = subprocess.Popen(
+            [sim_path(), "--port", "0", *args],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        self.port = 0
+        line = self.process.stdout.readline()  # blocks until it listens or dies
+        if not line.startswith("listening on port "):
+            self.stop()
+            raise RuntimeError(f"tarvik-sim did not start: {line!r} {self.process.stderr.read()!r}")
+        self.port = int(line.split()[-1])
+        self.lines: List[str] = []
+        threading.Thread(target=self._drain, daemon=True).start()
+
+    def _drain(self) -> None:
+        for line in self.process.stdout:
+            self.lines.append(line)
+
+    def stop(self) -> None:
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+@pytest.fixture(scope="session")
+def sim() -> Iterator[Sim]:
+    server = Sim()
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def fresh_sim() -> Iterator[Sim]:
+    """A server of the test's own, for tests that stop it or need its history clean."""
+    server = Sim()
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def client(sim: Sim) -> Iterator[tarvik.Client]:
+    with tarvik.connect("127.0.0.1", sim.port, timeout=10.0, heartbeat_interval=0.05) as c:
+        yield c
+
+
+@pytest.fixture
+def other(sim: Sim) -> Iterator[tarvik.Client]:
+    """A second client of the same server."""
+    with tarvik.connect("127.0.0.1", sim.port, timeout=10.0) as c:
+        yield c
+
+
+def wait_for(condition: Callable[[], bool], timeout: float = 10.0) -> bool:
+    """Polls a condition until it holds or the deadline passes."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.005)
+    return True
+
+
+def thread_count() -> Optional[int]:
+    """Threads of this process (Linux), the library's included."""
+    try:
+        return len(os.listdir("/proc/self/task"))
+    except OSError:
+        return None
