@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs (when run as root and any is
-# missing). Usage: scripts/setup.sh [linux|windows|python]...
+# missing). Usage: scripts/setup.sh [linux|windows|python|browser]...
 set -euo pipefail
 
 wine32_optional=""
 want=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format libgtest-dev googletest
       libbenchmark-dev libcli11-dev nlohmann-json3-dev help2man doxygen
+      # tarvik explore: its HTTP server and its charts.
+      libcpp-httplib-dev libjs-dygraphs
       # The consumers of an installed prefix and the Debian packages.
       make pkg-config dpkg-dev file)
 for extra in "$@"; do
@@ -15,6 +17,8 @@ for extra in "$@"; do
     # package's tests, its pip install) and pandas (history_frame).
     python) want+=(python3 python3-pytest python3-setuptools python3-wheel python3-pip
                    python3-pandas) ;;
+    # The explorer's browser test: headless Chromium driven by Debian's python3.
+    browser) want+=(chromium chromium-driver python3-selenium) ;;
     # mingw-w64 for both widths with the posix thread model (std::thread),
     # their binutils (objdump, dlltool) and Wine's 64-bit half. Wine's 32-bit
     # half only where this machine starts 32-bit programs (TARVIK_WINE32=auto,

@@ -19,6 +19,9 @@
 #   scripts/test.sh --windows-consumers  makes the Windows zips (scripts/package.sh --windows)
 #                                        and runs the C consumers against each width's DLLs
 #                                        under Wine, where this machine runs that width
+#   scripts/test.sh --browser            the explorer's API tests and its test in headless
+#                                        Chromium (installs chromium, chromium-driver and
+#                                        python3-selenium)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -28,15 +31,17 @@ fuzz_seconds=""
 windows=""
 consumers=""
 python_only=""
+browser=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --consumers) consumers=1; shift ;;
     --windows-consumers) consumers=windows; shift ;;
+    --browser) browser=1; shift ;;
     --sanitize) sanitize="$2"; shift 2 ;;
     --fuzz) fuzz_seconds="$2"; shift 2 ;;
     --windows) windows=1; shift ;;
     --python) python_only=1; shift ;;
-    *) echo "usage: scripts/test.sh [--sanitize address|thread] [--fuzz SECONDS] [--windows] [--consumers] [--windows-consumers] [--python]" >&2; exit 2 ;;
+    *) echo "usage: scripts/test.sh [--sanitize address|thread] [--fuzz SECONDS] [--windows] [--consumers] [--windows-consumers] [--python] [--browser]" >&2; exit 2 ;;
   esac
 done
 
@@ -216,6 +221,15 @@ if [ -n "$consumers" ]; then
     dpkg-deb -x "$deb" "$scratch/root"
   done
   tests/consumers/run.sh --unpacked "$scratch/root/usr" cmake
+  exit 0
+fi
+
+if [ -n "$browser" ]; then
+  scripts/setup.sh linux browser
+  build="$root/build"
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" -j "$jobs" --target tarvik-cli tarvik-sim tarvik_explore_tests
+  ctest --test-dir "$build" --output-on-failure --timeout 300 -R '^(ExploreApiTest\.|explore_browser$)'
   exit 0
 fi
 

@@ -27,6 +27,7 @@
 
 #include <unistd.h>
 
+#include "explore_command.h"
 #include "ole_date.h"
 #include "output.h"
 #include "tarvik/tarvik.h"
@@ -1113,6 +1114,8 @@ int Run(int argc, char** argv) {
     historyWrite->add_option("--file,-f", filePath, "the records; - reads standard input")
         ->required();
 
+    const auto explore = AddExploreCommand(app);
+
     try {
         app.parse(argc, argv);
         if (!options.local) {
@@ -1152,6 +1155,10 @@ int Run(int argc, char** argv) {
         ReadHistoryFile(filePath, &records.times, &records.statuses, &records.values);
     }
 
+    if (*explore->app) {
+        return RunExplore(*explore, {options.host, options.port, options.backup, options.local,
+                                     options.timeoutMs});
+    }
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     Client client;

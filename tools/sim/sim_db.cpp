@@ -255,13 +255,26 @@ int Database::TypeIndex(int32_t typeId) const {
     return -1;
 }
 
+namespace {
+
+std::string UpperName(std::string name) {
+    for (char& c : name) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return name;
+}
+
+}  // namespace
+
 int Database::PointIndex(const std::string& name) const {
-    for (size_t i = 0; i < points.size(); ++i) {
-        if (SameName(points[i].name, name)) {
-            return static_cast<int>(i);
+    if (byName_.size() != points.size()) {
+        byName_.clear();
+        for (size_t i = 0; i < points.size(); ++i) {
+            byName_.emplace(UpperName(points[i].name), static_cast<int>(i));
         }
     }
-    return -1;
+    const auto it = byName_.find(UpperName(name));
+    return it != byName_.end() && SameName(points[it->second].name, name) ? it->second : -1;
 }
 
 namespace {
@@ -347,6 +360,7 @@ bool Database::AddPoint(const std::string& name, int32_t typeId, int32_t aux, st
         p.values.push_back(f.initial);
         p.versions.push_back(0);
     }
+    byName_.emplace(UpperName(p.name), static_cast<int>(points.size()));
     points.push_back(std::move(p));
     return true;
 }
