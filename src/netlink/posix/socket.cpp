@@ -1,5 +1,6 @@
 // The socket calls of the network component on POSIX systems.
 #include "netlink/socket.h"
+#include "netlink/resolve.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -10,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "client/netlink.h"
@@ -55,12 +55,7 @@ bool Startup() {
     return true;
 }
 
-int32_t Resolve(const char* host, uint16_t port, Address* out, int32_t max) {
-    if (host == nullptr || host[0] == '\0' || out == nullptr || max <= 0) {
-        return 0;
-    }
-    char service[8];
-    std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
+bool LookUp(const char* host, const char* service, AddressSink* sink) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -72,21 +67,13 @@ int32_t Resolve(const char* host, uint16_t port, Address* out, int32_t max) {
         if (rc != EAI_SYSTEM || errno == 0) {
             errno = NETLINK_ERR_NAME_NOT_FOUND;
         }
-        return 0;
+        return false;
     }
-    int32_t n = 0;
-    for (const addrinfo* a = list; a != nullptr && n < max; a = a->ai_next) {
-        if (a->ai_addr == nullptr || a->ai_addrlen == 0 || a->ai_addrlen > sizeof out[n].bytes) {
-            continue;
-        }
-        std::memset(&out[n], 0, sizeof out[n]);
-        std::memcpy(out[n].bytes, a->ai_addr, a->ai_addrlen);
-        out[n].length = static_cast<int32_t>(a->ai_addrlen);
-        out[n].family = a->ai_family;
-        ++n;
+    for (const addrinfo* a = list; a != nullptr && !sink->Full(); a = a->ai_next) {
+        sink->Add(a->ai_addr, a->ai_addrlen, a->ai_family);
     }
     ::freeaddrinfo(list);
-    return n;
+    return true;
 }
 
 Handle Open(const Address& address) {

@@ -1,33 +1,22 @@
-// The millisecond tick and sleep. The tick is the monotonic clock cut to 32
+// The system's tick and sleep. The tick is the monotonic clock cut to 32
 // bits, so it wraps after about 49.7 days exactly like GetTickCount; callers
-// compare ticks by unsigned difference. Tests can replace the source.
+// compare ticks by unsigned difference.
 #include <time.h>
 
-#include <atomic>
 #include <cerrno>
 
 #include "platform/platform.h"
+#include "platform/system_clock.h"
 
 namespace tarvik {
 namespace plat {
 
-namespace {
-std::atomic<uint32_t (*)()> g_tickSource{nullptr};
-}  // namespace
-
-uint32_t TickCount() {
-    if (uint32_t(*source)() = g_tickSource.load(std::memory_order_acquire)) {
-        return source();
-    }
+uint32_t SystemTickCount() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     const uint64_t ms =
         static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
-}
-
-void SetTickSource(uint32_t (*source)()) {
-    g_tickSource.store(source, std::memory_order_release);
 }
 
 void SleepMs(uint32_t milliseconds) {

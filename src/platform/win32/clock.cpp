@@ -1,30 +1,15 @@
-// The millisecond tick (GetTickCount, wrapping after about 49.7 days) and
-// sleep. Tests can replace the tick's source.
+// The system's tick (GetTickCount, wrapping after about 49.7 days) and sleep.
 
-// The seam first: its message constants share their names with the
-// system's macros, which must not rewrite its declarations.
 #include "platform/platform.h"
+#include "platform/system_clock.h"
 
 #include <windows.h>
-
-#include <atomic>
 
 namespace tarvik {
 namespace plat {
 
-namespace {
-std::atomic<uint32_t (*)()> g_tickSource{nullptr};
-}  // namespace
-
-uint32_t TickCount() {
-    if (uint32_t(*source)() = g_tickSource.load(std::memory_order_acquire)) {
-        return source();
-    }
+uint32_t SystemTickCount() {
     return GetTickCount();
-}
-
-void SetTickSource(uint32_t (*source)()) {
-    g_tickSource.store(source, std::memory_order_release);
 }
 
 void SleepMs(uint32_t milliseconds) {
