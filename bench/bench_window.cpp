@@ -22,7 +22,7 @@ constexpr const char* kBenchClass = "TarvikBenchWindow";
 constexpr uint32_t kBlockBytes = 100;
 
 intptr_t BenchProc(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    if (message == WM_COPYDATA) {
+    if (message == kMsgCopyData) {
         return static_cast<intptr_t>(reinterpret_cast<const CopyData*>(lParam)->cbData);
     }
     return WindowDefaultProc(window, message, wParam, lParam);
@@ -62,7 +62,7 @@ struct ThreadWindow {
         created.Wait(5000);
     }
     ~ThreadWindow() {
-        WindowPostMessage(handle, WM_QUIT, 0, 0);
+        WindowPostMessage(handle, kMsgQuit, 0, 0);
         ThreadWait(thread, 5000);
         ThreadClose(thread);
     }
@@ -97,7 +97,7 @@ struct ProcessWindow {
     }
     ~ProcessWindow() {
         if (pid > 0) {
-            WindowPostMessage(handle, WM_QUIT, 0, 0);
+            WindowPostMessage(handle, kMsgQuit, 0, 0);
             int status;
             waitpid(pid, &status, 0);
         }

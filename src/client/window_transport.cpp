@@ -131,7 +131,7 @@ uint32_t RunWindowThread(CTarvikClient* self) {
 intptr_t LocalClientWindowProc(plat::WindowHandle window, uint32_t message, uintptr_t wParam,
                                intptr_t lParam) {
     switch (message) {
-        case plat::WM_COPYDATA: {
+        case plat::kMsgCopyData: {
             // The sender's window (wParam) and the block's tag are not used.
             const auto* data = reinterpret_cast<const plat::CopyData*>(lParam);
             CTarvikClient* client = CClientRegistry::Instance().FindClientByWindow(window);
@@ -141,13 +141,13 @@ intptr_t LocalClientWindowProc(plat::WindowHandle window, uint32_t message, uint
             return Guarded(false, [&] { return AppendRecord(client, data); }) ? 1 : 0;
         }
         case WM_TARVIK_QUIT:
-            if (!plat::WindowPostMessage(window, plat::WM_QUIT, 1, 0)) {
+            if (!plat::WindowPostMessage(window, plat::kMsgQuit, 1, 0)) {
                 t_quitUnposted = true;
             }
             return 0;
-        case plat::WM_CREATE:
-        case plat::WM_DESTROY:
-        case plat::WM_CLOSE:
+        case plat::kMsgCreate:
+        case plat::kMsgDestroy:
+        case plat::kMsgClose:
             // No default processing: a close request leaves the window alive.
             return 0;
         default:

@@ -2,8 +2,9 @@
 //
 // The core never includes an operating-system header; it calls these
 // functions and classes, which src/platform/posix/ and src/platform/win32/
-// implement with the same file names. A need of the core that is not here
-// becomes one more small, named function here.
+// implement with the same file names; what needs no operating system lives
+// once beside this header. A need of the core that is not here becomes one
+// more small, named function here.
 //
 // Sections: locks and events; threads; clock and sleep; diagnostics and
 // system errors; names shared with other processes; shared mapping; named
@@ -173,11 +174,13 @@ using WindowHandle = int32_t;
 using WndProc = intptr_t (*)(WindowHandle window, uint32_t message, uintptr_t wParam,
                              intptr_t lParam);
 
-constexpr uint32_t WM_CREATE = 0x0001;
-constexpr uint32_t WM_DESTROY = 0x0002;
-constexpr uint32_t WM_CLOSE = 0x0010;
-constexpr uint32_t WM_QUIT = 0x0012;
-constexpr uint32_t WM_COPYDATA = 0x004A;
+// The window messages the library uses, numbered as Windows numbers them
+// (WM_CREATE, WM_DESTROY, WM_CLOSE, WM_QUIT, WM_COPYDATA).
+constexpr uint32_t kMsgCreate = 0x0001;
+constexpr uint32_t kMsgDestroy = 0x0002;
+constexpr uint32_t kMsgClose = 0x0010;
+constexpr uint32_t kMsgQuit = 0x0012;
+constexpr uint32_t kMsgCopyData = 0x004A;
 // The error of a class registration whose class already exists.
 constexpr int32_t kErrorClassAlreadyExists = 1410;
 
@@ -205,7 +208,7 @@ WindowHandle WindowCreate(const char* className, const char* title);
 void WindowHide(WindowHandle window);
 bool WindowDestroy(WindowHandle window);
 // Waits for the next message posted to `window` (dispatching sent messages
-// meanwhile). 1: a message; 0: WM_QUIT was taken (its wParam in msg); -1: error.
+// meanwhile). 1: a message; 0: kMsgQuit was taken (its wParam in msg); -1: error.
 int32_t WindowGetMessage(WindowMessage* msg, WindowHandle window);
 void WindowTranslateMessage(const WindowMessage* msg);
 intptr_t WindowDispatchMessage(const WindowMessage* msg);
@@ -213,7 +216,7 @@ intptr_t WindowDefaultProc(WindowHandle window, uint32_t message, uintptr_t wPar
                            intptr_t lParam);
 // Posts a message to the window's queue, from any thread or process.
 bool WindowPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam);
-// Sends WM_COPYDATA synchronously (SendMessageTimeout with SMTO_BLOCK): true
+// Sends kMsgCopyData synchronously (SendMessageTimeout with SMTO_BLOCK): true
 // when the window's procedure answered within timeoutMs; its answer goes to
 // *result.
 bool WindowSendCopyData(WindowHandle target, uintptr_t wParam, const CopyData* data,

@@ -10,8 +10,6 @@
 // server gets a private object-name prefix (this process uses the same one),
 // so that parallel runs never meet.
 
-// The seam first: its message constants share their names with the
-// system's macros, which must not rewrite its declarations.
 #include "platform/platform.h"
 
 #include <windows.h>

@@ -628,7 +628,7 @@ struct LocalPeer {
 LocalPeer* g_peer = nullptr;
 
 intptr_t PeerProc(plat::WindowHandle w, uint32_t msg, uintptr_t wp, intptr_t lp) {
-    if (msg == plat::WM_COPYDATA && g_peer != nullptr) {
+    if (msg == plat::kMsgCopyData && g_peer != nullptr) {
         const auto* cd = reinterpret_cast<const plat::CopyData*>(lp);
         const auto* p = static_cast<const uint8_t*>(cd->lpData);
         plat::CLockHold hold(g_peer->lock);

@@ -80,17 +80,17 @@ intptr_t TestProc(WindowHandle window, uint32_t message, uintptr_t wParam, intpt
         return WindowDefaultProc(window, message, wParam, lParam);
     }
     switch (message) {
-        case WM_CREATE: {
+        case kMsgCreate: {
             std::lock_guard<std::mutex> hold(rec->mutex);
             ++rec->creates;
             return 0;
         }
-        case WM_DESTROY: {
+        case kMsgDestroy: {
             std::lock_guard<std::mutex> hold(rec->mutex);
             ++rec->destroys;
             return 0;
         }
-        case WM_COPYDATA: {
+        case kMsgCopyData: {
             const auto* data = reinterpret_cast<const CopyData*>(lParam);
             if (data->dwData == kTagHold) {
                 rec->holding = true;
@@ -161,7 +161,7 @@ class WindowThread {
         if (gated_) {
             gate_.Set();
         }
-        WindowPostMessage(handle_, WM_QUIT, 7, 0);
+        WindowPostMessage(handle_, kMsgQuit, 7, 0);
         const bool ended = ThreadWait(thread_, 10000);
         if (ended) {
             ThreadClose(thread_);
@@ -317,7 +317,7 @@ TEST_F(WindowTest, PostedMessagesArriveInOrderAndQuitEndsTheLoop) {
     for (uint32_t i = 0; i < 200; ++i) {
         ASSERT_TRUE(WindowPostMessage(h, 0x400 + i, i, -static_cast<intptr_t>(i)));
     }
-    ASSERT_TRUE(WindowPostMessage(h, WM_QUIT, 7, 0));
+    ASSERT_TRUE(WindowPostMessage(h, kMsgQuit, 7, 0));
     ASSERT_TRUE(WaitUntil([&] { return wt.Ended(); }));
     ASSERT_TRUE(wt.Stop());
     EXPECT_EQ(wt.lastGet, 0);

@@ -177,7 +177,7 @@ TEST(WindowTransport, CloseRequestLeavesTheWindowAndItsThreadAlive) {
     LocalWindowClient c;
     const plat::WindowHandle w = c.Start();
     ASSERT_NE(w, 0);
-    ASSERT_TRUE(plat::WindowPostMessage(w, plat::WM_CLOSE, 0, 0));
+    ASSERT_TRUE(plat::WindowPostMessage(w, plat::kMsgClose, 0, 0));
     // Once a block sent after the close is answered, the close was handled.
     ASSERT_EQ(Send(w, {0x42}), 1);
     EXPECT_TRUE(plat::WindowIsWindow(w));

@@ -38,7 +38,7 @@ WindowMap& Windows() {
 
 intptr_t SimWndProc(plat::WindowHandle window, uint32_t message, uintptr_t wParam,
                     intptr_t lParam) {
-    if (message == plat::WM_COPYDATA && lParam != 0) {
+    if (message == plat::kMsgCopyData && lParam != 0) {
         CSimServer* server = nullptr;
         {
             plat::CLockHold hold(Windows().lock);

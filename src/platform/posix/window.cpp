@@ -152,7 +152,7 @@ bool IsAcceptableHeader(const FrameHeader& h) {
     if (h.kind == kFramePost) {
         return h.cbData == 0;
     }
-    return h.kind == kFrameSend && h.message == WM_COPYDATA && h.cbData <= kMaxBlockBytes;
+    return h.kind == kFrameSend && h.message == kMsgCopyData && h.cbData <= kMaxBlockBytes;
 }
 
 // ---- 2. Process state ----------------------------------------------------------
@@ -845,7 +845,7 @@ bool DispatchOneSent(ThreadQueue& q) {
             // The procedure may destroy the window (or others); w and peer
             // stay valid here, and the caller re-reads its lists after.
             const intptr_t result =
-                w->proc(w->handle, WM_COPYDATA, static_cast<uintptr_t>(sent.header.wParam),
+                w->proc(w->handle, kMsgCopyData, static_cast<uintptr_t>(sent.header.wParam),
                         reinterpret_cast<intptr_t>(&data));
             uint8_t reply[kReplySize];
             Put64(reply, static_cast<uint64_t>(static_cast<int64_t>(result)));
@@ -979,7 +979,7 @@ int32_t GetMessageImpl(WindowMessage* msg, WindowHandle window) {
             continue;
         }
         if (PopPosted(*q, window, msg)) {
-            return msg->message == WM_QUIT ? 0 : 1;
+            return msg->message == kMsgQuit ? 0 : 1;
         }
     }
 }
@@ -1067,7 +1067,7 @@ WindowHandle WindowCreate(const char* className, const char* title) {
             s.windows[handle] = w;
         }
         q->windows.push_back(w);
-        if (proc(handle, WM_CREATE, 0, 0) == -1) {
+        if (proc(handle, kMsgCreate, 0, 0) == -1) {
             // The procedure refused its window.
             WindowDestroy(handle);
             SetLastErrorCode(ECANCELED);
@@ -1101,7 +1101,7 @@ bool WindowDestroy(WindowHandle window) {
             return true;  // again from its own WM_DESTROY
         }
         w->destroying = true;
-        w->proc(window, WM_DESTROY, 0, 0);
+        w->proc(window, kMsgDestroy, 0, 0);
         RemoveWindow(w);
         return true;
     } catch (...) {
@@ -1215,7 +1215,7 @@ bool WindowSendCopyData(WindowHandle target, uintptr_t wParam, const CopyData* d
             // directly, as on Windows (a round trip would wait on itself).
             CopyData copy = *data;
             const intptr_t r =
-                w->proc(target, WM_COPYDATA, wParam, reinterpret_cast<intptr_t>(&copy));
+                w->proc(target, kMsgCopyData, wParam, reinterpret_cast<intptr_t>(&copy));
             if (result != nullptr) {
                 *result = r;
             }
@@ -1223,7 +1223,7 @@ bool WindowSendCopyData(WindowHandle target, uintptr_t wParam, const CopyData* d
         }
         FrameHeader header;
         header.kind = kFrameSend;
-        header.message = WM_COPYDATA;
+        header.message = kMsgCopyData;
         header.wParam = wParam;
         header.param = data->dwData;
         header.cbData = data->cbData;

@@ -1,8 +1,6 @@
 // Debug output through OutputDebugStringA; a test can install a sink that
 // reads the same text as well.
 
-// The seam first: its message constants share their names with the
-// system's macros, which must not rewrite its declarations.
 #include "platform/platform.h"
 
 #include <windows.h>

@@ -1,8 +1,6 @@
 // The calling thread's last system error (GetLastError) and the system's
 // text for a code (FormatMessageA in the user's default language).
 
-// The seam first: its message constants share their names with the
-// system's macros, which must not rewrite its declarations.
 #include "platform/platform.h"
 
 #include <windows.h>

@@ -1,7 +1,5 @@
 // Auto-reset event: an unnamed Win32 event, not signalled at first.
 
-// The seam first: its message constants share their names with the
-// system's macros, which must not rewrite its declarations.
 #include "platform/inject.h"
 #include "platform/platform.h"
 

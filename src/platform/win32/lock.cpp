@@ -1,7 +1,5 @@
 // Re-entrant lock on a CRITICAL_SECTION, kept inside the CLock object.
 
-// The seam first: its message constants share their names with the
-// system's macros, which must not rewrite its declarations.
 #include "platform/platform.h"
 
 #include <windows.h>

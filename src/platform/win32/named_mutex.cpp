@@ -2,8 +2,6 @@
 // attributes as the shared mapping. A holder that dies leaves it abandoned,
 // and the next wait obtains it.
 
-// The seam first: its message constants share their names with the
-// system's macros, which must not rewrite its declarations.
 #include "platform/inject.h"
 #include "platform/platform.h"
 

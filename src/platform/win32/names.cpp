@@ -1,8 +1,6 @@
 // Names of objects shared with other processes, with the prefix that only
 // tests set so that parallel test runs never meet.
 
-// The seam first: its message constants share their names with the
-// system's macros, which must not rewrite its declarations.
 #include "platform/platform.h"
 
 #include <windows.h>

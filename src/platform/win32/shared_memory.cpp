@@ -3,8 +3,6 @@
 // a server and its clients under other accounts can all open it, and with
 // inheritable handles, as the system's other programs make it.
 
-// The seam first: its message constants share their names with the
-// system's macros, which must not rewrite its declarations.
 #include "platform/inject.h"
 #include "platform/platform.h"
 

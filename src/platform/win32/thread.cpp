@@ -2,8 +2,6 @@
 // (STILL_ACTIVE while the thread runs) and the forced end that only Windows
 // offers.
 
-// The seam first: its message constants share their names with the
-// system's macros, which must not rewrite its declarations.
 #include "platform/inject.h"
 #include "platform/platform.h"
 

@@ -11,19 +11,8 @@
 // file, recorded by DllMain; in a program linked statically (the tests) no
 // DllMain runs and the program's own handle is used.
 
-// The seam first: its message constants share their names with the
-// system's macros, which must not rewrite its declarations.
 #include "platform/inject.h"
 #include "platform/platform.h"
-
-namespace {
-// The seam's numbers, taken before the system's macros hide them.
-constexpr uint32_t kSeamCreate = tarvik::plat::WM_CREATE;
-constexpr uint32_t kSeamDestroy = tarvik::plat::WM_DESTROY;
-constexpr uint32_t kSeamClose = tarvik::plat::WM_CLOSE;
-constexpr uint32_t kSeamQuit = tarvik::plat::WM_QUIT;
-constexpr uint32_t kSeamCopyData = tarvik::plat::WM_COPYDATA;
-}  // namespace
 
 #include <windows.h>
 
@@ -32,8 +21,8 @@ constexpr uint32_t kSeamCopyData = tarvik::plat::WM_COPYDATA;
 namespace tarvik {
 namespace plat {
 
-static_assert(kSeamCreate == WM_CREATE && kSeamDestroy == WM_DESTROY && kSeamClose == WM_CLOSE &&
-                  kSeamQuit == WM_QUIT && kSeamCopyData == WM_COPYDATA,
+static_assert(kMsgCreate == WM_CREATE && kMsgDestroy == WM_DESTROY && kMsgClose == WM_CLOSE &&
+                  kMsgQuit == WM_QUIT && kMsgCopyData == WM_COPYDATA,
               "the seam's message numbers are the system's");
 static_assert(kErrorClassAlreadyExists == ERROR_CLASS_ALREADY_EXISTS,
               "the seam's class error is the system's");
