@@ -6,20 +6,16 @@
 // state lock, so that a rebuild at login never shows it a mix of directories.
 // The per-entry rules live with the directory (point_queries.cpp).
 #include "client/client.h"
+#include "directory/locked_query.h"
 #include "directory/point_directory.h"
 
 namespace tarvik {
 
 namespace {
 
-// Readiness, then the query under the state lock; no exception leaves.
 template <typename F>
 int32_t DirectoryQuery(CTarvikClient* client, F&& query) {
-    return Guarded<int32_t>(-1, [&]() -> int32_t {
-        if (!client->IsLinkUp() || !client->TestFlags(FLAGS_IS_LOGGED_IN)) {
-            return -1;
-        }
-        plat::CLockHold hold(client->stateLock_);
+    return LockedQuery(client, FLAGS_IS_LOGGED_IN, [&] {
         return query(static_cast<const CPointDirectory&>(client->directory_));
     });
 }
