@@ -7,6 +7,7 @@
 
 #include "platform/inject.h"
 #include "platform/platform.h"
+#include "platform/posix/monotonic_wait.h"
 
 namespace tarvik {
 namespace plat {
@@ -20,11 +21,7 @@ struct CEvent::Impl {
 
 CEvent::CEvent() : impl_(new Impl) {
     pthread_mutex_init(&impl_->mutex, nullptr);
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    const int rc = pthread_cond_init(&impl_->cond, &attr);
-    pthread_condattr_destroy(&attr);
+    const int rc = MonotonicCondInit(&impl_->cond);
     impl_->valid = rc == 0 && !inject::Fail(inject::kEvent);
 }
 
@@ -53,26 +50,7 @@ void CEvent::Reset() {
 
 bool CEvent::Wait(int32_t milliseconds) {
     pthread_mutex_lock(&impl_->mutex);
-    if (milliseconds < 0) {
-        while (!impl_->signalled) {
-            pthread_cond_wait(&impl_->cond, &impl_->mutex);
-        }
-    } else {
-        timespec deadline;
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        deadline.tv_sec += milliseconds / 1000;
-        deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-        if (deadline.tv_nsec >= 1000000000L) {
-            deadline.tv_sec += 1;
-            deadline.tv_nsec -= 1000000000L;
-        }
-        while (!impl_->signalled) {
-            if (pthread_cond_timedwait(&impl_->cond, &impl_->mutex, &deadline) == ETIMEDOUT) {
-                break;
-            }
-        }
-    }
-    const bool got = impl_->signalled;
+    const bool got = WaitForFlag(&impl_->cond, &impl_->mutex, &impl_->signalled, milliseconds);
     impl_->signalled = false;
     pthread_mutex_unlock(&impl_->mutex);
     return got;

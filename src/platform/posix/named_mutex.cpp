@@ -21,6 +21,7 @@
 
 #include "platform/inject.h"
 #include "platform/platform.h"
+#include "platform/posix/monotonic_wait.h"
 
 namespace tarvik {
 namespace plat {
@@ -37,22 +38,6 @@ namespace {
 
 // How often a timed lock asks again while another process holds the file.
 constexpr long kPollNanoseconds = 1000000L;
-
-timespec MonotonicNow() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
-}
-
-timespec AddMilliseconds(timespec t, int32_t milliseconds) {
-    t.tv_sec += milliseconds / 1000;
-    t.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-    if (t.tv_nsec >= 1000000000L) {
-        t.tv_sec += 1;
-        t.tv_nsec -= 1000000000L;
-    }
-    return t;
-}
 
 bool Before(const timespec& a, const timespec& b) {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
@@ -115,11 +100,7 @@ NamedMutex* NamedMutexCreate(const char* name) {
     }
     mutex->fd = fd;
     pthread_mutex_init(&mutex->mutex, nullptr);
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&mutex->released, &attr);
-    pthread_condattr_destroy(&attr);
+    MonotonicCondInit(&mutex->released);
     return mutex;
 }
 

@@ -14,6 +14,7 @@
 
 #include "platform/inject.h"
 #include "platform/platform.h"
+#include "platform/posix/monotonic_wait.h"
 
 namespace tarvik {
 namespace plat {
@@ -51,11 +52,7 @@ ThreadState* NewState() {
         return nullptr;
     }
     pthread_mutex_init(&state->mutex, nullptr);
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&state->ended, &attr);
-    pthread_condattr_destroy(&attr);
+    MonotonicCondInit(&state->ended);
     return state;
 }
 
@@ -133,26 +130,7 @@ bool ThreadWait(Thread* thread, int32_t milliseconds) {
     }
     ThreadState* state = thread->state;
     pthread_mutex_lock(&state->mutex);
-    if (milliseconds < 0) {
-        while (!state->done) {
-            pthread_cond_wait(&state->ended, &state->mutex);
-        }
-    } else {
-        timespec deadline;
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        deadline.tv_sec += milliseconds / 1000;
-        deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-        if (deadline.tv_nsec >= 1000000000L) {
-            deadline.tv_sec += 1;
-            deadline.tv_nsec -= 1000000000L;
-        }
-        while (!state->done) {
-            if (pthread_cond_timedwait(&state->ended, &state->mutex, &deadline) == ETIMEDOUT) {
-                break;
-            }
-        }
-    }
-    const bool done = state->done;
+    const bool done = WaitForFlag(&state->ended, &state->mutex, &state->done, milliseconds);
     pthread_mutex_unlock(&state->mutex);
     return done;
 }
