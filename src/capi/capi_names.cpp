@@ -46,6 +46,22 @@ bool Resolve(ITarvikClient* client, int32_t count, const char* const* names,
     return true;
 }
 
+// The names resolved, then request(count, pointIndexes, fieldNos): -1 when a
+// name does not resolve, or when the name lists do not fit in memory.
+template <typename F>
+int32_t ByName(tarvik_client* client, int32_t count, const char* const* names, F&& request) {
+    try {
+        std::vector<uint32_t> indexes;
+        std::vector<uint32_t> fieldNos;
+        if (!Resolve(client->iface, count, names, &indexes, &fieldNos)) {
+            return -1;
+        }
+        return request(static_cast<uint32_t>(count), indexes.data(), fieldNos.data());
+    } catch (...) {
+        return -1;
+    }
+}
+
 void Empty(VarValue* value) {
     if (value->tag == VAL_STRING && value->u.strVal != nullptr) {
         TarvikFree(value->u.strVal);
@@ -62,17 +78,9 @@ TARVIK_C_API int32_t TARVIK_C_CALL tarvik_read_by_name(tarvik_client* client, in
     if (client == nullptr || values == nullptr) {
         return -1;
     }
-    try {
-        std::vector<uint32_t> indexes;
-        std::vector<uint32_t> fieldNos;
-        if (!Resolve(client->iface, count, names, &indexes, &fieldNos)) {
-            return -1;
-        }
-        return client->iface->ReadValues(static_cast<uint32_t>(count), indexes.data(),
-                                         fieldNos.data(), values);
-    } catch (...) {
-        return -1;  // out of memory for the name lists
-    }
+    return ByName(client, count, names, [&](uint32_t n, const uint32_t* p, const uint32_t* f) {
+        return client->iface->ReadValues(n, p, f, values);
+    });
 }
 
 TARVIK_C_API int32_t TARVIK_C_CALL tarvik_write_by_name(tarvik_client* client, int32_t count,
@@ -81,17 +89,9 @@ TARVIK_C_API int32_t TARVIK_C_CALL tarvik_write_by_name(tarvik_client* client, i
     if (client == nullptr || values == nullptr) {
         return -1;
     }
-    try {
-        std::vector<uint32_t> indexes;
-        std::vector<uint32_t> fieldNos;
-        if (!Resolve(client->iface, count, names, &indexes, &fieldNos)) {
-            return -1;
-        }
-        return client->iface->WriteValues(static_cast<uint32_t>(count), indexes.data(),
-                                          fieldNos.data(), values);
-    } catch (...) {
-        return -1;
-    }
+    return ByName(client, count, names, [&](uint32_t n, const uint32_t* p, const uint32_t* f) {
+        return client->iface->WriteValues(n, p, f, values);
+    });
 }
 
 TARVIK_C_API int32_t TARVIK_C_CALL tarvik_advise_by_name(tarvik_client* client, int32_t count,
@@ -101,17 +101,9 @@ TARVIK_C_API int32_t TARVIK_C_CALL tarvik_advise_by_name(tarvik_client* client, 
     if (client == nullptr || handles == nullptr) {
         return -1;
     }
-    try {
-        std::vector<uint32_t> indexes;
-        std::vector<uint32_t> fieldNos;
-        if (!Resolve(client->iface, count, names, &indexes, &fieldNos)) {
-            return -1;
-        }
-        return client->iface->Advise(static_cast<uint32_t>(count), indexes.data(), fieldNos.data(),
-                                     userValues, handles);
-    } catch (...) {
-        return -1;
-    }
+    return ByName(client, count, names, [&](uint32_t n, const uint32_t* p, const uint32_t* f) {
+        return client->iface->Advise(n, p, f, userValues, handles);
+    });
 }
 
 TARVIK_C_API bool TARVIK_C_CALL tarvik_value_set_text(VarValue* value, const char* text) {
