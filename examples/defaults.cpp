@@ -1,4 +1,4 @@
-// A small host program: loads the library through its public header, creates
+// A small host program: loads the library through its public headers, creates
 // two clients, shows their defaults and the shared server registry, and
 // destroys them again.
 #include <fcntl.h>
@@ -10,35 +10,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tarvik/tarvik.h"
+#include "tarvik/tarvik.hpp"
 
 namespace {
 
-const char* StateName(int32_t state) {
-    switch (state) {
-        case CONN_READY:
-            return "CONN_READY";
-        case CONN_CLOSED:
-            return "CONN_CLOSED";
-        case CONN_PENDING:
-            return "CONN_PENDING";
-        case CONN_BROKEN:
-            return "CONN_BROKEN";
-        case CONN_NO_SERVER:
-            return "CONN_NO_SERVER";
-        case CONN_REFUSED:
-            return "CONN_REFUSED";
-        case CONN_REJECTED:
-            return "CONN_REJECTED";
-        default:
-            return "?";
-    }
-}
-
 void ShowClient(const char* label, ITarvikClient* client) {
     std::printf("%s: state %d (%s), request timeout %d ms, heartbeat %d ms, link %s\n", label,
-                client->GetState(), StateName(client->GetState()), client->GetRequestTimeout(),
-                client->GetHeartbeatInterval(), client->IsLinkUp() ? "up" : "down");
+                client->GetState(), tarvik::stateName(client->GetState()),
+                client->GetRequestTimeout(), client->GetHeartbeatInterval(),
+                client->IsLinkUp() ? "up" : "down");
 }
 
 // The registry as the servers of this machine see it: a count of entries, then

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "explore_server.h"
@@ -54,43 +53,11 @@ void WaitForStopSignal() {
     }
 }
 
-std::string Reason(ITarvikClient* client) {
-    char text[256] = {};
-    client->GetLastErrorText(text, sizeof text);
-    std::string reason(text);
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
-                               reason.back() == ' ' || reason.back() == '.')) {
-        reason.pop_back();
-    }
-    return reason.empty() ? reason : ": " + reason;
-}
-
-std::string Where(const ExploreTarget& t) {
-    return t.local ? std::string("the local server \"db\"")
-                   : t.host + ":" + std::to_string(t.port) +
-                         (t.backup.empty() ? "" : " or " + t.backup);
-}
-
 // Connects as the other commands do: waits up to the time-out for the ready
 // session and says why there is none. Ctrl-C ends the wait.
-int Connect(tarvik::Client& client, const ExploreTarget& target) {
+int Connect(tarvik::Client& client, const Target& target) {
     ITarvikClient* raw = client.get();
-    raw->SetRequestTimeout(target.timeoutMs);
-    bool started = false;
-    if (target.local) {
-        started = raw->ConnectLocal();
-    } else {
-        std::string backupHost;
-        int backupPort = 0;
-        if (!target.backup.empty()) {
-            const size_t colon = target.backup.rfind(':');
-            backupHost = target.backup.substr(0, colon);
-            backupPort = std::atoi(target.backup.c_str() + colon + 1);
-        }
-        started = raw->ConnectRemote(target.port, target.host.c_str(),
-                                     backupHost.empty() ? nullptr : backupHost.c_str(), backupPort);
-    }
-    if (!started) {
+    if (!StartConnect(raw, target)) {
         std::fprintf(stderr, "tarvik: the client could not start%s\n", Reason(raw).c_str());
         return kExitClient;
     }
@@ -108,7 +75,8 @@ int Connect(tarvik::Client& client, const ExploreTarget& target) {
         }
     }
     if (g_stopRequested) {
-        std::fprintf(stderr, "tarvik: interrupted while connecting to %s\n", Where(target).c_str());
+        std::fprintf(stderr, "tarvik: interrupted while connecting to %s\n",
+                     target.Where().c_str());
         return kExitNoServer;
     }
     if (state == CONN_REFUSED || state == CONN_REJECTED) {
@@ -118,10 +86,10 @@ int Connect(tarvik::Client& client, const ExploreTarget& target) {
     }
     if (state == CONN_NO_SERVER) {
         std::fprintf(stderr, "tarvik: no server found at %s (CONN_NO_SERVER%s)\n",
-                     Where(target).c_str(), Reason(raw).c_str());
+                     target.Where().c_str(), Reason(raw).c_str());
     } else {
         std::fprintf(stderr, "tarvik: no server ready at %s within %d ms (state %s%s)\n",
-                     Where(target).c_str(), target.timeoutMs, tarvik::stateName(state),
+                     target.Where().c_str(), target.timeoutMs, tarvik::stateName(state),
                      Reason(raw).c_str());
     }
     return kExitNoServer;
@@ -152,7 +120,7 @@ std::shared_ptr<ExploreCommand> AddExploreCommand(CLI::App& tool) {
     return command;
 }
 
-int RunExplore(const ExploreCommand& command, const ExploreTarget& target) {
+int RunExplore(const ExploreCommand& command, const Target& target) {
     if (!CatchStopSignals()) {
         std::fprintf(stderr, "tarvik: cannot wait for Ctrl-C: %s\n", std::strerror(errno));
         return kExitClient;
@@ -167,7 +135,7 @@ int RunExplore(const ExploreCommand& command, const ExploreTarget& target) {
         settings.bind = command.httpBind;
         settings.port = command.httpPort;
         settings.allowWrite = command.allowWrite;
-        settings.server = Where(target);
+        settings.server = target.Where();
         if (!IsLoopbackAddress(command.httpBind)) {
             settings.token = NewToken();
         }

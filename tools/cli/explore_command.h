@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "connect.h"
+
 namespace tarvik_cli {
 
 struct ExploreCommand {
@@ -20,17 +22,8 @@ struct ExploreCommand {
 // Adds the command and its options to the tool.
 std::shared_ptr<ExploreCommand> AddExploreCommand(CLI::App& tool);
 
-// The server to connect to, as the tool's global options give it.
-struct ExploreTarget {
-    std::string host;
-    int port = 0;
-    std::string backup;  // HOST:PORT or ""
-    bool local = false;
-    int timeoutMs = 10000;
-};
-
 // Runs the explorer until SIGINT or SIGTERM; the tool's exit code.
-int RunExplore(const ExploreCommand& command, const ExploreTarget& target);
+int RunExplore(const ExploreCommand& command, const Target& target);
 
 }  // namespace tarvik_cli
 

@@ -27,10 +27,11 @@
 
 #include <unistd.h>
 
+#include "connect.h"
 #include "explore_command.h"
 #include "ole_date.h"
 #include "output.h"
-#include "tarvik/tarvik.h"
+#include "tarvik/tarvik.hpp"
 #include "tarvik/tarvik_version.h"
 #include "write_value.h"
 
@@ -59,56 +60,13 @@ struct Failure {
     throw Failure{code, message};
 }
 
-const char* StateName(int32_t state) {
-    switch (state) {
-        case CONN_READY:
-            return "CONN_READY";
-        case CONN_CLOSED:
-            return "CONN_CLOSED";
-        case CONN_PENDING:
-            return "CONN_PENDING";
-        case CONN_BROKEN:
-            return "CONN_BROKEN";
-        case CONN_NO_SERVER:
-            return "CONN_NO_SERVER";
-        case CONN_REFUSED:
-            return "CONN_REFUSED";
-        case CONN_REJECTED:
-            return "CONN_REJECTED";
-        default:
-            return "unknown state";
-    }
-}
-
-// The client's last error ("code text") as ": code text", or "" when there is
-// none: why the last connection attempt failed or the link went down.
-std::string Reason(ITarvikClient* client) {
-    char text[256] = {};
-    client->GetLastErrorText(text, sizeof text);
-    std::string reason(text);
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
-                               reason.back() == ' ' || reason.back() == '.')) {
-        reason.pop_back();
-    }
-    return reason.empty() ? reason : ": " + reason;
-}
-
 // ---- Options ------------------------------------------------------------------
 
-struct GlobalOptions {
-    std::string host = "127.0.0.1";
-    int port = 0;
-    std::string backup;
-    bool local = false;
-    int timeoutMs = 10000;
+struct GlobalOptions : Target {
     bool csv = false;
     bool json = false;
 
     Format format() const { return json ? Format::kJson : csv ? Format::kCsv : Format::kTable; }
-    std::string where() const {
-        return local ? std::string("the local server \"db\"")
-                     : host + ":" + std::to_string(port) + (backup.empty() ? "" : " or " + backup);
-    }
 };
 
 // ---- Shared with the callbacks --------------------------------------------------
@@ -156,10 +114,10 @@ void TARVIK_CALL OnState(ITarvikClient* client, TarvikUserData, int32_t newState
                              Reason(client).c_str());
             } else if (newState == CONN_BROKEN || newState == CONN_NO_SERVER) {
                 std::fprintf(stderr, "tarvik: connection lost (%s%s); reconnecting\n",
-                             StateName(newState), Reason(client).c_str());
+                             tarvik::stateName(newState), Reason(client).c_str());
             } else if (newState == CONN_REFUSED || newState == CONN_REJECTED) {
                 std::fprintf(stderr, "tarvik: the server refused the client (%s)\n",
-                             StateName(newState));
+                             tarvik::stateName(newState));
             }
             std::fflush(stderr);
             if (newState == CONN_READY || newState == CONN_BROKEN || newState == CONN_NO_SERVER ||
@@ -285,28 +243,10 @@ class Client {
         if (client_ == nullptr) {
             Fail(kExitClient, "the client could not be created");
         }
-        client_->SetRequestTimeout(options.timeoutMs);
         client_->SetStateCallback(OnState);
         client_->SetDataCallback(OnData);
-        bool started = false;
-        if (options.local) {
-            started = client_->ConnectLocal();
-        } else {
-            std::string backupHost;
-            int backupPort = 0;
-            if (!options.backup.empty()) {
-                const size_t colon = options.backup.rfind(':');
-                backupHost = options.backup.substr(0, colon);
-                backupPort = std::atoi(options.backup.c_str() + colon + 1);
-            }
-            started = client_->ConnectRemote(options.port, options.host.c_str(),
-                                             backupHost.empty() ? nullptr : backupHost.c_str(),
-                                             backupPort);
-        }
-        if (!started) {
-            char text[256] = {};
-            client_->GetLastErrorText(text, sizeof text);
-            Fail(kExitClient, std::string("the client could not start: ") + text);
+        if (!StartConnect(client_, options)) {
+            Fail(kExitClient, "the client could not start" + Reason(client_));
         }
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs);
@@ -322,25 +262,26 @@ class Client {
             return;
         }
         if (g_interrupted) {
-            Fail(kExitNoServer, "interrupted while connecting to " + options.where());
+            Fail(kExitNoServer, "interrupted while connecting to " + options.Where());
         }
         if (!settled && state == CONN_PENDING) {
-            Fail(kExitNoServer, "a server at " + options.where() +
+            Fail(kExitNoServer, "a server at " + options.Where() +
                                     " took the connection but did not answer the login within " +
                                     std::to_string(options.timeoutMs) +
                                     " ms: is it a database server? (CONN_PENDING" +
                                     Reason(client_) + ")");
         }
         if (!settled) {
-            Fail(kExitNoServer, "no server ready at " + options.where() + " within " +
+            Fail(kExitNoServer, "no server ready at " + options.Where() + " within " +
                                     std::to_string(options.timeoutMs) + " ms (state " +
-                                    StateName(state) + Reason(client_) + ")");
+                                    tarvik::stateName(state) + Reason(client_) + ")");
         }
         if (state == CONN_NO_SERVER) {
-            Fail(kExitNoServer, "no server found at " + options.where() + " (CONN_NO_SERVER" +
+            Fail(kExitNoServer, "no server found at " + options.Where() + " (CONN_NO_SERVER" +
                                     Reason(client_) + ")");
         }
-        Fail(kExitRefused, std::string("the server refused the login (") + StateName(state) + ")");
+        Fail(kExitRefused,
+             std::string("the server refused the login (") + tarvik::stateName(state) + ")");
     }
 
     // The failure of a request that returned -1.
@@ -348,7 +289,7 @@ class Client {
         const int32_t state = client_->GetState();
         if (state != CONN_READY) {
             Fail(kExitRequest, std::string(what) + " failed: the connection is lost (" +
-                                   StateName(state) + Reason(client_) + ")");
+                                   tarvik::stateName(state) + Reason(client_) + ")");
         }
         Fail(kExitRequest,
              std::string(what) +
@@ -629,7 +570,7 @@ struct WriteOptions {
 // Shows the values about to be written and asks on the terminal. True when
 // the user answers yes.
 bool Confirm(const GlobalOptions& options, const Table& plan) {
-    std::fprintf(stderr, "About to write to %s:\n", options.where().c_str());
+    std::fprintf(stderr, "About to write to %s:\n", options.Where().c_str());
     plan.Print(Format::kTable, stderr);
     std::fprintf(stderr, "Write %zu value%s? [y/N] ", plan.RowCount(),
                  plan.RowCount() == 1 ? "" : "s");
@@ -790,7 +731,8 @@ int CmdWatch(Client& client, const GlobalOptions& options, const std::vector<std
         g_shared.printing = false;
     }
     if (state == CONN_REFUSED || state == CONN_REJECTED) {
-        Fail(kExitRefused, std::string("the server refused the client (") + StateName(state) + ")");
+        Fail(kExitRefused,
+             std::string("the server refused the client (") + tarvik::stateName(state) + ")");
     }
     return kExitOk;
 }
@@ -1156,8 +1098,7 @@ int Run(int argc, char** argv) {
     }
 
     if (*explore->app) {
-        return RunExplore(*explore, {options.host, options.port, options.backup, options.local,
-                                     options.timeoutMs});
+        return RunExplore(*explore, options);
     }
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);

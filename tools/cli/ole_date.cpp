@@ -5,27 +5,13 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/platform.h"
+
 namespace tarvik_cli {
 
 using tarvik::CivilTime;
 
 namespace {
-
-bool SecondsFromLocal(const std::tm& local, int64_t* seconds) {
-    std::tm copy = local;
-    copy.tm_isdst = -1;
-    const std::time_t t = std::mktime(&copy);
-    if (t == static_cast<std::time_t>(-1)) {
-        return false;
-    }
-    *seconds = static_cast<int64_t>(t);
-    return true;
-}
-
-bool LocalFromSeconds(int64_t seconds, std::tm* local) {
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    return static_cast<int64_t>(t) == seconds && localtime_r(&t, local) != nullptr;
-}
 
 // Reads exactly `digits` decimal digits at text[*at].
 bool ReadNumber(const std::string& text, size_t* at, size_t digits, int* out) {
@@ -39,6 +25,17 @@ bool ReadNumber(const std::string& text, size_t* at, size_t digits, int* out) {
     }
     *out = value;
     return true;
+}
+
+// Reads the decimal digits at text[*at] while the number stays below
+// `limit` (a longer run is left unread, and the caller rejects it).
+int64_t ReadDigits(const std::string& text, size_t* at, int64_t limit) {
+    int64_t value = 0;
+    while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9' && value < limit) {
+        value = value * 10 + (text[*at] - '0');
+        ++*at;
+    }
+    return value;
 }
 
 bool Expect(const std::string& text, size_t* at, char c) {
@@ -144,7 +141,9 @@ bool FromUnixMs(int64_t ms, double* ole, std::string* error, const std::string& 
 
 }  // namespace
 
-const tarvik::LocalTimeFunctions kLocalTime = {&SecondsFromLocal, &LocalFromSeconds};
+// The library's own local time (src/platform), compiled into the tool.
+const tarvik::LocalTimeFunctions kLocalTime = {&tarvik::plat::SecondsFromLocalTime,
+                                               &tarvik::plat::LocalTimeFromSeconds};
 
 int64_t NowUnixMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -159,11 +158,7 @@ bool ParseTime(const std::string& text, int64_t nowMs, double* ole, std::string*
     if (!text.empty() && text[0] == '@') {
         // Seconds since 1970 UTC, with an optional fraction.
         size_t at = 1;
-        int64_t seconds = 0;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && seconds < 1000000000000) {
-            seconds = seconds * 10 + (text[at] - '0');
-            ++at;
-        }
+        const int64_t seconds = ReadDigits(text, &at, 1000000000000);
         int ms = 0;
         if (at == 1 || !ReadFraction(text, &at, &ms) || at != text.size()) {
             *error = "'" + text + "' is not a time in seconds since 1970 like @1765288800";
@@ -173,11 +168,7 @@ bool ParseTime(const std::string& text, int64_t nowMs, double* ole, std::string*
     }
     if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
         size_t at = 1;
-        int64_t amount = 0;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && amount < 100000000) {
-            amount = amount * 10 + (text[at] - '0');
-            ++at;
-        }
+        const int64_t amount = ReadDigits(text, &at, 100000000);
         int64_t unit = 0;
         if (at > 1 && at + 1 == text.size()) {
             switch (text[at]) {

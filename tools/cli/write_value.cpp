@@ -62,6 +62,17 @@ bool ParseDouble(const std::string& text, double* out) {
     return true;
 }
 
+// A whole decimal number (IsDecimalNumber's) that fits 32 bits.
+bool ParseInt32(const std::string& text, int32_t* out) {
+    errno = 0;
+    const long long l = std::strtoll(text.c_str(), nullptr, 10);
+    if (errno != 0 || l < INT32_MIN || l > INT32_MAX) {
+        return false;
+    }
+    *out = static_cast<int32_t>(l);
+    return true;
+}
+
 bool TextValue(const std::string& text, TypedValue* out, std::string* why) {
     if (text.size() > TARVIK_TEXT_MAX) {
         *why = "is longer than the " + std::to_string(TARVIK_TEXT_MAX) +
@@ -96,14 +107,11 @@ bool ValueForField(const std::string& text, int fieldType, TypedValue* out, std:
         return false;
     }
     if (fieldType == VAL_LONG && integer) {
-        errno = 0;
-        const long long l = std::strtoll(text.c_str(), nullptr, 10);
-        if (errno == ERANGE || l < INT32_MIN || l > INT32_MAX) {
+        if (!ParseInt32(text, &out->l)) {
             *why = std::string("is ") + kRange32;
             return false;
         }
         out->tag = VAL_LONG;
-        out->l = static_cast<int32_t>(l);
         return true;
     }
     double d = 0;
@@ -134,14 +142,9 @@ bool ValueForField(const std::string& text, int fieldType, TypedValue* out, std:
 bool ValueAsTyped(const std::string& text, TypedValue* out, std::string* why) {
     bool integer = false;
     if (IsDecimalNumber(text, &integer)) {
-        if (integer) {
-            errno = 0;
-            const long long l = std::strtoll(text.c_str(), nullptr, 10);
-            if (errno == 0 && l >= INT32_MIN && l <= INT32_MAX) {
-                out->tag = VAL_LONG;
-                out->l = static_cast<int32_t>(l);
-                return true;
-            }
+        if (integer && ParseInt32(text, &out->l)) {
+            out->tag = VAL_LONG;
+            return true;
         }
         double d = 0;
         if (!ParseDouble(text, &d)) {

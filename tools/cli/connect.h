@@ -1,0 +1,35 @@
+// How every command of the tool reaches its server: the server as the global
+// options name it, the start of the connection, and why a client failed.
+#ifndef TARVIK_CLI_CONNECT_H
+#define TARVIK_CLI_CONNECT_H
+
+#include <string>
+
+#include "tarvik/tarvik.h"
+
+namespace tarvik_cli {
+
+// The server to connect to: the local server "db", or host:port with an
+// optional backup server.
+struct Target {
+    std::string host = "127.0.0.1";
+    int port = 0;
+    std::string backup;  // HOST:PORT or ""
+    bool local = false;
+    int timeoutMs = 10000;
+
+    // For messages: "the local server \"db\"" or "host:port[ or backup]".
+    std::string Where() const;
+};
+
+// Sets the request time-out and starts connecting to the target; false when
+// the client could not start (Reason tells why).
+bool StartConnect(ITarvikClient* client, const Target& target);
+
+// The client's last error ("code text") as ": code text", or "" when there is
+// none: why the last connection attempt failed or the link went down.
+std::string Reason(ITarvikClient* client);
+
+}  // namespace tarvik_cli
+
+#endif  // TARVIK_CLI_CONNECT_H
