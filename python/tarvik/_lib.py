@@ -182,6 +182,25 @@ def _declare(lib: ctypes.CDLL) -> None:
         function.argtypes = argtypes
 
 
+def _attempts(explicit, tried):
+    """The libraries to load in turn, as (path or name, how `tried` names it):
+    the one the variable names, or the installed and build-tree ones and then
+    the system's search. Paths that are not there go to `tried` on the way."""
+    candidates = [explicit] if explicit else _installed_candidates() + _build_tree_candidates()
+    for path in candidates:
+        if os.path.isfile(path):
+            yield path, path
+        else:
+            tried.append(f"{path}: not there")
+    if not explicit:
+        system = list(_NAMES)
+        found = ctypes.util.find_library("tarvik_c")
+        if found and found not in system:
+            system.append(found)
+        for name in system:
+            yield name, f"{name} (system search)"
+
+
 def library() -> ctypes.CDLL:
     """The loaded C API library; loads it on first use.
 
@@ -197,36 +216,15 @@ def library() -> ctypes.CDLL:
             return _library
         tried = []
         explicit = os.environ.get(ENV_VAR)
-        if explicit:
-            candidates = [explicit]
-        else:
-            candidates = _installed_candidates() + _build_tree_candidates()
-        for path in candidates:
-            if not os.path.isfile(path):
-                tried.append(f"{path}: not there")
-                continue
+        for path, label in _attempts(explicit, tried):
             try:
                 lib = _load(path)
                 _declare(lib)
             except (OSError, AttributeError) as error:
-                tried.append(f"{path}: {error}")
+                tried.append(f"{label}: {error}")
                 continue
             _library, _library_path = lib, path
             return lib
-        if not explicit:
-            system = list(_NAMES)
-            found = ctypes.util.find_library("tarvik_c")
-            if found and found not in system:
-                system.append(found)
-            for name in system:
-                try:
-                    lib = ctypes.CDLL(name)
-                    _declare(lib)
-                except (OSError, AttributeError) as error:
-                    tried.append(f"{name} (system search): {error}")
-                    continue
-                _library, _library_path = lib, name
-                return lib
         raise LibraryNotFound(
             "the Tarvik C API library (tarvik_c) was not found; tried:\n  "
             + "\n  ".join(tried)

@@ -16,6 +16,8 @@ namespace tarvik {
 namespace {
 
 using fake::Bytes;
+using fake::Dbl;
+using fake::Long;
 using fake::Message;
 using fake::TakeEvents;
 
@@ -70,17 +72,6 @@ class DispatchTest : public fake::LinkedClientTest {
         return out;
     }
 };
-
-VarValue Long(int32_t v) {
-    VarValue x = VarNone();
-    VarSetLong(&x, v);
-    return x;
-}
-VarValue Dbl(double v) {
-    VarValue x = VarNone();
-    VarSetDouble(&x, v);
-    return x;
-}
 
 constexpr uint32_t kKeyTankPV = fake::kTank | (fake::kPV << 24);
 constexpr uint32_t kKeyTankCNT = fake::kTank | (fake::kCNT << 24);

@@ -27,6 +27,7 @@
 #include "client/allocator.h"
 #include "client/client.h"
 #include "client/netlink.h"
+#include "client/var_value.h"
 #include "platform/platform.h"
 #include "session/message.h"
 #include "tarvik/tarvik.h"
@@ -389,6 +390,18 @@ inline std::vector<uint8_t> PlantBody() {
         body.I32(aux++).I32(p.type).Raw(p.name).Zeros(20 - std::strlen(p.name));
     }
     return body.b;
+}
+
+// Values as the tests write them.
+inline VarValue Long(int32_t v) {
+    VarValue x = VarNone();
+    VarSetLong(&x, v);
+    return x;
+}
+inline VarValue Dbl(double v) {
+    VarValue x = VarNone();
+    VarSetDouble(&x, v);
+    return x;
 }
 
 // ---- The client -----------------------------------------------------------------------------

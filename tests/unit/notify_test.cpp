@@ -19,6 +19,7 @@
 namespace tarvik {
 namespace {
 
+using fake::Long;
 using fake::WaitFor;
 
 // What the callbacks saw; one per test, reached through the user value.
@@ -43,6 +44,18 @@ struct Seen {
 
 Seen* g_seen = nullptr;
 
+// How a callback ends: held while the test says so, then what it asked for.
+void Leave(Seen& s, ITarvikClient* itf) {
+    WaitFor([&] { return !s.hold.load(); }, 10000);
+    if (s.disconnect) {
+        ClientOf(itf)->Disconnect();
+    }
+    if (s.destroy) {
+        TarvikDestroyClient(itf);
+    }
+    s.returned = true;
+}
+
 void TARVIK_CALL OnState(ITarvikClient* itf, TarvikUserData, int32_t state) {
     CTarvikClient* client = ClientOf(itf);
     Seen& s = *g_seen;
@@ -53,14 +66,7 @@ void TARVIK_CALL OnState(ITarvikClient* itf, TarvikUserData, int32_t state) {
         s.statesDuring.push_back(client->GetState());
         s.threads.push_back(plat::CurrentThreadId());
     }
-    WaitFor([&] { return !s.hold.load(); }, 10000);
-    if (s.disconnect) {
-        client->Disconnect();
-    }
-    if (s.destroy) {
-        TarvikDestroyClient(itf);
-    }
-    s.returned = true;
+    Leave(s, itf);
 }
 
 void TARVIK_CALL OnData(ITarvikClient* itf, TarvikUserData, int32_t count, const int32_t* handles,
@@ -85,14 +91,7 @@ void TARVIK_CALL OnData(ITarvikClient* itf, TarvikUserData, int32_t count, const
             VarEmpty(&now);
         }
     }
-    WaitFor([&] { return !s.hold.load(); }, 10000);
-    if (s.disconnect) {
-        client->Disconnect();
-    }
-    if (s.destroy) {
-        TarvikDestroyClient(itf);
-    }
-    s.returned = true;
+    Leave(s, itf);
 }
 
 class NotifyTest : public ::testing::Test {
@@ -177,12 +176,6 @@ class NotifyTest : public ::testing::Test {
     CTarvikClient* client_ = nullptr;
     int64_t live_ = 0;
 };
-
-VarValue Long(int32_t v) {
-    VarValue x = VarNone();
-    VarSetLong(&x, v);
-    return x;
-}
 
 constexpr uint32_t kKeyTankPV = fake::kTank | (fake::kPV << 24);
 constexpr uint32_t kKeyPumpPV = fake::kPump | (fake::kPV << 24);

@@ -20,6 +20,8 @@ namespace tarvik {
 namespace {
 
 using fake::Bytes;
+using fake::Dbl;
+using fake::Long;
 using fake::ReplyTo;
 using fake::SentMessage;
 using fake::U32At;
@@ -33,16 +35,6 @@ using fake::kSP;
 using fake::kTank;
 using fake::kValve;
 
-VarValue Long(int32_t v) {
-    VarValue x = VarNone();
-    VarSetLong(&x, v);
-    return x;
-}
-VarValue Dbl(double v) {
-    VarValue x = VarNone();
-    VarSetDouble(&x, v);
-    return x;
-}
 // A caller's text value: the text may live in any memory of the caller.
 VarValue Str(const char* text) {
     VarValue x = VarNone();
