@@ -1,5 +1,6 @@
 // How every command of the tool reaches its server: the server as the global
-// options name it, the start of the connection, and why a client failed.
+// options name it, the start of the connection, why a client failed, and the
+// exit codes that tell it.
 #ifndef TARVIK_CLI_CONNECT_H
 #define TARVIK_CLI_CONNECT_H
 
@@ -8,6 +9,19 @@
 #include "tarvik/tarvik.h"
 
 namespace tarvik_cli {
+
+// The tool's exit codes, for every command.
+enum ExitCode {
+    kExitOk = 0,
+    kExitUsage = 1,
+    kExitUnknownItem = 2,
+    kExitNoServer = 3,
+    kExitRefused = 4,
+    kExitRequest = 5,
+    kExitClient = 6,
+    kExitValueRefused = 7,
+    kExitNotConfirmed = 8,
+};
 
 // The server to connect to: the local server "db", or host:port with an
 // optional backup server.

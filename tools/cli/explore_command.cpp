@@ -15,13 +15,6 @@ namespace tarvik_cli {
 
 namespace {
 
-// The tool's exit codes (see main.cpp).
-constexpr int kExitOk = 0;
-constexpr int kExitUsage = 1;
-constexpr int kExitNoServer = 3;
-constexpr int kExitRefused = 4;
-constexpr int kExitClient = 6;
-
 // SIGINT and SIGTERM write a byte here; the main thread waits for it.
 int g_stopPipe[2] = {-1, -1};
 volatile sig_atomic_t g_stopRequested = 0;

@@ -38,18 +38,6 @@
 namespace tarvik_cli {
 namespace {
 
-enum ExitCode {
-    kExitOk = 0,
-    kExitUsage = 1,
-    kExitUnknownItem = 2,
-    kExitNoServer = 3,
-    kExitRefused = 4,
-    kExitRequest = 5,
-    kExitClient = 6,
-    kExitValueRefused = 7,
-    kExitNotConfirmed = 8,
-};
-
 // A failure of a command: its exit code and what to tell the user.
 struct Failure {
     int code;
