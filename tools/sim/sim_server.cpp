@@ -14,6 +14,7 @@
 #include "client/allocator.h"
 #include "client/var_value.h"
 #include "session/assembler.h"
+#include "session/payloads.h"
 #include "session/value_record.h"
 #include "sim/sim_socket.h"
 
@@ -758,26 +759,19 @@ int16_t CSimServer::HandleLogin(const HeaderView& h, std::vector<uint8_t>* paylo
 
 namespace {
 
-// The uint32 count and the (point index, FieldNo) pairs of a request; false
-// when the payload is shorter than its count says.
+// The items of an item list; false when the payload is shorter than its
+// count says.
 bool ReadPairs(const uint8_t* body, size_t length,
                std::vector<std::pair<uint32_t, uint32_t>>* pairs) {
-    if (length < 4) {
+    CItemListReader list;
+    if (!list.Open(body, length)) {
         return false;
     }
-    const uint32_t n = LoadU32(body);
-    if (n > (length - 4) / 8) {
-        return false;
-    }
-    pairs->reserve(n);
-    for (uint32_t i = 0; i < n; ++i) {
-        pairs->emplace_back(LoadU32(body + 4 + 8 * i), LoadU32(body + 8 + 8 * i));
+    pairs->resize(list.count());
+    for (uint32_t i = 0; i < list.count(); ++i) {
+        list.At(i, &(*pairs)[i].first, &(*pairs)[i].second);
     }
     return true;
-}
-
-uint32_t MakeKey(uint32_t pointIndex, uint32_t fieldNo) {
-    return (pointIndex & 0xFFFFFF) | (fieldNo << 24);
 }
 
 }  // namespace
@@ -795,7 +789,7 @@ void CSimServer::HandleCommand(Session& s, const HeaderView& h, const uint8_t* b
             PutU32(payload, 0);
             uint32_t n = 0;
             for (auto& sub : s.subscribed) {
-                if (!ResolveItem(s, sub.first & 0xFFFFFF, sub.first >> 24, &item)) {
+                if (!ResolveItem(s, KeyPointIndex(sub.first), KeyFieldNo(sub.first), &item)) {
                     continue;
                 }
                 const uint64_t version = db_.points[item.point].versions[item.field];
@@ -829,30 +823,31 @@ void CSimServer::HandleCommand(Session& s, const HeaderView& h, const uint8_t* b
                     continue;
                 }
                 AppendValueRecord(db_.points[item.point].values[item.field], payload);
-                if (h.command != CMD_READ_VALUES) {
-                    s.subscribed[MakeKey(pr.first, pr.second)] =
-                        db_.points[item.point].versions[item.field];
+                uint32_t key = 0;
+                if (h.command != CMD_READ_VALUES && PackItemKey(pr.first, pr.second, &key)) {
+                    s.subscribed[key] = db_.points[item.point].versions[item.field];
                 }
             }
             break;
         }
         case CMD_WRITE_VALUES: {
             // All or nothing: every item must resolve and every record decode.
-            if (length < 4) {
+            if (length < kCountSize) {
                 break;
             }
             const uint32_t n = LoadU32(body);
-            size_t pos = 4;
+            size_t pos = kCountSize;
             std::vector<std::pair<Item, SimValue>> writes;
-            bool ok = n <= (length - 4) / 9;
+            bool ok = n <= (length - kCountSize) / (kItemSize + 1);
             for (uint32_t i = 0; ok && i < n; ++i) {
-                if (length - pos < 8) {
+                if (length - pos < kItemSize) {
                     ok = false;
                     break;
                 }
-                const uint32_t p = LoadU32(body + pos);
-                const uint32_t f = LoadU32(body + pos + 4);
-                pos += 8;
+                uint32_t p = 0;
+                uint32_t f = 0;
+                ReadItem(body + pos, &p, &f);
+                pos += kItemSize;
                 VarValue v = VarNone();
                 ok = DecodeValueRecord(body, length, &pos, &v) && ResolveItem(s, p, f, &item);
                 if (ok) {
@@ -876,7 +871,10 @@ void CSimServer::HandleCommand(Session& s, const HeaderView& h, const uint8_t* b
                 break;
             }
             for (const auto& pr : pairs) {
-                s.subscribed.erase(MakeKey(pr.first, pr.second));
+                uint32_t key = 0;
+                if (PackItemKey(pr.first, pr.second, &key)) {
+                    s.subscribed.erase(key);
+                }
             }
             *param = 1;
             PutU32(payload, static_cast<uint32_t>(pairs.size()));
@@ -890,30 +888,27 @@ void CSimServer::HandleCommand(Session& s, const HeaderView& h, const uint8_t* b
             Log("logout: client " + std::to_string(s.id));
             break;
         case CMD_READ_HISTORY: {
-            if (length < 16) {
+            if (length < kHistoryQuerySize) {
                 break;
             }
-            const uint32_t start = LoadU32(body);
-            const uint32_t span = LoadU32(body + 4);
-            const uint32_t samples = LoadU32(body + 8);
-            const uint32_t count = LoadU32(body + 12);
-            if (count > (length - 16) / 32 ||
+            const HistoryQuery q = ReadHistoryQuery(body);
+            const uint32_t samples = q.samples;
+            const uint32_t count = q.names;
+            if (count > (length - kHistoryQuerySize) / kItemNameSize ||
                 static_cast<uint64_t>(count) * samples > kMaxHistoryValues) {
                 break;
             }
             // All samples of one item together, item after item.
             for (uint32_t i = 0; i < count; ++i) {
                 std::vector<float> values(samples, 0.0f);
-                if (ResolveName(body + 16 + 32 * i, &item)) {
+                if (ResolveName(body + kHistoryQuerySize + kItemNameSize * i, &item)) {
                     const FieldInfo& f = db_.TypeOf(item.point).fields[item.field];
                     const float now =
                         static_cast<float>(db_.points[item.point].values[item.field].AsNumber());
-                    values = history_.Sample(item.point, f.fieldNo, start, span, samples, now);
+                    values = history_.Sample(item.point, f.fieldNo, q.start, q.span, samples, now);
                 }
                 for (float v : values) {
-                    uint32_t bits;
-                    std::memcpy(&bits, &v, sizeof bits);
-                    PutU32(payload, bits);
+                    PutU32(payload, FloatBits(v));
                 }
             }
             *param = 1;
@@ -922,31 +917,32 @@ void CSimServer::HandleCommand(Session& s, const HeaderView& h, const uint8_t* b
         case CMD_WRITE_HISTORY: {
             // The record count comes from the payload length: param carries
             // only its low 16 bits.
-            if (length < 32 || (length - 32) % kHistoryRecordSize != 0 ||
+            if (length < kItemNameSize || (length - kItemNameSize) % kHistoryRecordSize != 0 ||
                 !ResolveName(body, &item) || refuseWrites) {
                 break;
             }
             const uint32_t fieldNo = db_.TypeOf(item.point).fields[item.field].fieldNo;
-            const size_t n = (length - 32) / kHistoryRecordSize;
+            const size_t n = (length - kItemNameSize) / kHistoryRecordSize;
             for (size_t i = 0; i < n; ++i) {
                 history_.Record(item.point, fieldNo,
-                                ReadHistoryRecord(body + 32 + kHistoryRecordSize * i));
+                                ReadHistoryRecord(body + kItemNameSize + kHistoryRecordSize * i));
             }
             *param = 1;
             break;
         }
         case CMD_READ_HISTORY_RAW: {
             PutU32(payload, 0);
-            if (length < 48) {
+            if (length < kRawHistoryQuerySize) {
                 break;
             }
             *param = 1;
-            if (!ResolveName(body + 16, &item)) {
+            if (!ResolveName(body + kHistoryQuerySize, &item)) {
                 break;
             }
+            const HistoryQuery q = ReadHistoryQuery(body);
             const uint32_t fieldNo = db_.TypeOf(item.point).fields[item.field].fieldNo;
-            const std::vector<HistoryRecord> records = history_.Range(
-                item.point, fieldNo, LoadU32(body), LoadU32(body + 4), kMaxRawRecords);
+            const std::vector<HistoryRecord> records =
+                history_.Range(item.point, fieldNo, q.start, q.span, kMaxRawRecords);
             StoreU32(payload->data(), static_cast<uint32_t>(records.size()));
             for (const HistoryRecord& r : records) {
                 AppendHistoryRecord(r, payload);
