@@ -7,10 +7,10 @@
 #include <ctime>
 #include <vector>
 
+#include "netlink/socket.h"
 #include "session/assembler.h"
 #include "session/message.h"
 #include "sim/sim_server.h"
-#include "sim/sim_socket.h"
 
 namespace tarvik {
 namespace sim {
@@ -18,7 +18,7 @@ namespace sim {
 struct CSimServer::Connection final : IRecordSink {
     CSimServer* server = nullptr;
     int id = 0;
-    sock::Handle socket = sock::kInvalid;
+    netsock::Handle socket = netsock::kInvalid;
     plat::Thread* thread = nullptr;
     plat::CLock writeLock;
     CAssembler assembler;

@@ -19,13 +19,13 @@ constexpr int32_t kPollMs = 100;
 }  // namespace
 
 bool CSimServer::StartTcp(std::string* error) {
-    int32_t code = 0;
     uint16_t bound = 0;
-    const sock::Handle l = sock::Listen(options_.bindAddress.c_str(), options_.port, &bound, &code);
-    if (l == sock::kInvalid) {
+    const netsock::Handle l = netsock::Listen(options_.bindAddress.c_str(), options_.port, &bound);
+    if (l == netsock::kInvalid) {
+        const int32_t code = netsock::LastError();
         if (error != nullptr) {
             *error = "cannot listen on " + options_.bindAddress + ":" +
-                     std::to_string(options_.port) + ": " + sock::ErrorText(code);
+                     std::to_string(options_.port) + ": " + netsock::ErrorText(code);
         }
         return false;
     }
@@ -33,8 +33,8 @@ bool CSimServer::StartTcp(std::string* error) {
     port_ = bound;
     listenerThread_ = plat::ThreadCreate(&CSimServer::ListenerProc, this, nullptr);
     if (listenerThread_ == nullptr) {
-        sock::Close(listener_);
-        listener_ = sock::kInvalid;
+        netsock::CloseSocket(listener_);
+        listener_ = netsock::kInvalid;
         if (error != nullptr) {
             *error = "cannot start the listener thread";
         }
@@ -49,9 +49,9 @@ void CSimServer::StopTcp() {
         plat::ThreadClose(listenerThread_);
         listenerThread_ = nullptr;
     }
-    if (listener_ != sock::kInvalid) {
-        sock::Close(listener_);
-        listener_ = sock::kInvalid;
+    if (listener_ != netsock::kInvalid) {
+        netsock::CloseSocket(listener_);
+        listener_ = netsock::kInvalid;
     }
     std::vector<std::unique_ptr<Connection>> connections;
     {
@@ -59,14 +59,14 @@ void CSimServer::StopTcp() {
         connections.swap(connections_);
     }
     for (auto& c : connections) {
-        sock::Shutdown(c->socket);
+        netsock::ShutdownBoth(c->socket);
     }
     for (auto& c : connections) {
         if (c->thread != nullptr) {
             plat::ThreadWait(c->thread, -1);
             plat::ThreadClose(c->thread);
         }
-        sock::Close(c->socket);
+        netsock::CloseSocket(c->socket);
     }
 }
 
@@ -75,7 +75,7 @@ void CSimServer::StopListening() {
     for (int i = 0; i < 1000; ++i) {
         {
             plat::CLockHold hold(lock_);
-            if (listener_ == sock::kInvalid) {
+            if (listener_ == netsock::kInvalid) {
                 return;
             }
         }
@@ -96,27 +96,27 @@ uint32_t CSimServer::ListenerProc(void* arg) {
                     if (c->thread != nullptr) {
                         plat::ThreadClose(c->thread);
                     }
-                    sock::Close(c->socket);
+                    netsock::CloseSocket(c->socket);
                     it = cs.erase(it);
                 } else {
                     ++it;
                 }
             }
         }
-        if (self->stopListening_ && self->listener_ != sock::kInvalid) {
+        if (self->stopListening_ && self->listener_ != netsock::kInvalid) {
             plat::CLockHold hold(self->lock_);
-            sock::Close(self->listener_);
-            self->listener_ = sock::kInvalid;
+            netsock::CloseSocket(self->listener_);
+            self->listener_ = netsock::kInvalid;
         }
-        if (self->listener_ == sock::kInvalid) {
+        if (self->listener_ == netsock::kInvalid) {
             plat::SleepMs(kPollMs);
             continue;
         }
-        if (sock::WaitReadable(self->listener_, kPollMs) != 1) {
+        if (netsock::WaitReadable(self->listener_, kPollMs) != 1) {
             continue;
         }
-        const sock::Handle s = sock::Accept(self->listener_);
-        if (s == sock::kInvalid) {
+        const netsock::Handle s = netsock::Accept(self->listener_);
+        if (s == netsock::kInvalid) {
             continue;
         }
         auto c = std::make_unique<Connection>();
@@ -124,7 +124,7 @@ uint32_t CSimServer::ListenerProc(void* arg) {
         c->socket = s;
         plat::CLockHold hold(self->lock_);
         if (self->stopping_) {
-            sock::Close(s);
+            netsock::CloseSocket(s);
             break;
         }
         c->id = self->nextConnection_++;
@@ -144,15 +144,16 @@ uint32_t CSimServer::ReaderProc(void* arg) {
     CSimServer* self = c->server;
     std::vector<uint8_t> buffer(65536);
     while (!self->stopping_) {
-        const int32_t r = sock::WaitReadable(c->socket, kPollMs);
+        const int32_t r = netsock::WaitReadable(c->socket, kPollMs);
         if (r < 0) {
             break;
         }
         if (r == 0) {
             continue;
         }
-        const int32_t n = sock::Recv(c->socket, buffer.data(), static_cast<int32_t>(buffer.size()));
-        if (n == sock::kWouldBlock) {
+        const int32_t n =
+            netsock::RecvSome(c->socket, buffer.data(), static_cast<int32_t>(buffer.size()));
+        if (n == netsock::kWouldBlock) {
             continue;
         }
         if (n <= 0) {
@@ -191,7 +192,7 @@ void CSimServer::OnTcpRecord(Connection* c, const uint8_t* record, int32_t total
         uint8_t probe[kProbeLength] = {};
         WriteMarker(probe, kProbeLength, MARKER_PROBE);
         plat::CLockHold write(c->writeLock);
-        sock::SendAll(c->socket, probe, kProbeLength, kWriteTimeoutMs);
+        netsock::SendAll(c->socket, probe, kProbeLength, kWriteTimeoutMs);
         return;
     }
     if (kind != MARKER_MESSAGE) {
@@ -222,7 +223,7 @@ void CSimServer::SendTcp(Connection* c, const Outgoing& out) {
     }
     plat::CLockHold write(c->writeLock);
     if (out.drop) {
-        sock::Shutdown(c->socket);
+        netsock::ShutdownBoth(c->socket);
         return;
     }
     std::vector<uint8_t> framed(kMarkerSize + out.message.size());
@@ -230,8 +231,8 @@ void CSimServer::SendTcp(Connection* c, const Outgoing& out) {
     std::copy(out.message.begin(), out.message.end(), framed.begin() + kMarkerSize);
     bool ok = true;
     if (!out.prefix.empty()) {
-        ok = sock::SendAll(c->socket, out.prefix.data(), static_cast<int32_t>(out.prefix.size()),
-                           kWriteTimeoutMs);
+        ok = netsock::SendAll(c->socket, out.prefix.data(), static_cast<int32_t>(out.prefix.size()),
+                              kWriteTimeoutMs);
     }
     size_t done = 0;
     for (size_t piece : out.fragments) {
@@ -239,17 +240,17 @@ void CSimServer::SendTcp(Connection* c, const Outgoing& out) {
             break;
         }
         const size_t n = std::min(piece, framed.size() - done);
-        ok = sock::SendAll(c->socket, framed.data() + done, static_cast<int32_t>(n),
-                           kWriteTimeoutMs);
+        ok = netsock::SendAll(c->socket, framed.data() + done, static_cast<int32_t>(n),
+                              kWriteTimeoutMs);
         done += n;
         plat::SleepMs(out.pauseMs);
     }
     if (ok && done < framed.size()) {
-        ok = sock::SendAll(c->socket, framed.data() + done,
-                           static_cast<int32_t>(framed.size() - done), kWriteTimeoutMs);
+        ok = netsock::SendAll(c->socket, framed.data() + done,
+                              static_cast<int32_t>(framed.size() - done), kWriteTimeoutMs);
     }
     if (!ok) {
-        sock::Shutdown(c->socket);
+        netsock::ShutdownBoth(c->socket);
     }
 }
 
@@ -277,7 +278,7 @@ bool CSimServer::DropConnection(int connection) {
     plat::CLockHold hold(lock_);
     for (const auto& c : connections_) {
         if (c->id == connection && !c->closed) {
-            sock::Shutdown(c->socket);
+            netsock::ShutdownBoth(c->socket);
             return true;
         }
     }
@@ -289,7 +290,7 @@ int CSimServer::DropAllConnections() {
     int n = 0;
     for (const auto& c : connections_) {
         if (!c->closed) {
-            sock::Shutdown(c->socket);
+            netsock::ShutdownBoth(c->socket);
             ++n;
         }
     }
@@ -314,7 +315,7 @@ bool CSimServer::SendProbe(int connection, uint32_t timeoutMs) {
         uint8_t probe[kProbeLength] = {};
         WriteMarker(probe, kProbeLength, MARKER_PROBE);
         plat::CLockHold write(c->writeLock);
-        if (!sock::SendAll(c->socket, probe, kProbeLength, kWriteTimeoutMs)) {
+        if (!netsock::SendAll(c->socket, probe, kProbeLength, kWriteTimeoutMs)) {
             --c->probesOutstanding;
             return false;
         }
