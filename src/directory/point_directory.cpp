@@ -29,17 +29,17 @@
 
 #include "client/allocator.h"
 #include "directory/hash_map.h"
-#include "session/message.h"
+#include "session/payloads.h"
 
 namespace tarvik {
 namespace {
 
-constexpr size_t kMinBody = 27;
-constexpr size_t kTypeHeader = 8;
-constexpr size_t kFieldDefSize = 14;
-constexpr size_t kPointSize = 28;
-constexpr size_t kPointNameMax = 19;
-constexpr size_t kFieldNameMax = 11;
+constexpr size_t kMinBody = dir::kMinBody;
+constexpr size_t kTypeHeader = dir::kTypeHeaderSize;
+constexpr size_t kFieldDefSize = dir::kFieldDefSize;
+constexpr size_t kPointSize = dir::kPointSize;
+constexpr size_t kPointNameMax = dir::kPointNameSize - 1;
+constexpr size_t kFieldNameMax = dir::kFieldNameSize - 1;
 
 inline char Upper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
@@ -130,19 +130,19 @@ bool CheckLayout(const uint8_t* body, size_t length, Layout* out) {
         return false;
     }
     const int64_t len = static_cast<int64_t>(length);
-    const int64_t l = LoadI32(body);
-    const int32_t n = LoadI16(body + 4);
+    const int64_t l = dir::ReadL(body);
+    const int32_t n = dir::ReadTypeCount(body);
     if (n < 0) {
         return false;
     }
-    int64_t at = 6;
+    int64_t at = static_cast<int64_t>(dir::kTypesOffset);
     uint64_t positions = 0;
     uint64_t slots = 0;
     for (int32_t i = 0; i < n; ++i) {
         if (at + static_cast<int64_t>(kTypeHeader) > len) {
             return false;
         }
-        const int64_t m = LoadI32(body + at + 4);
+        const int64_t m = dir::TypeFieldCount(body + at);
         if (m < 0) {
             return false;
         }
@@ -153,7 +153,7 @@ bool CheckLayout(const uint8_t* body, size_t length, Layout* out) {
         positions += static_cast<uint64_t>(m);
         slots += static_cast<uint64_t>(m < 256 ? m : 256);
     }
-    const int64_t countAt = l + 9;
+    const int64_t countAt = dir::CountOffset(l);
     if (countAt < 0 || countAt + 4 > len) {
         return false;
     }
@@ -347,13 +347,13 @@ bool CPointDirectory::Build(const uint8_t* body, size_t length, bool* noMemory) 
     }
 
     // Types and their fields.
-    size_t at = 6;
+    size_t at = dir::kTypesOffset;
     uint32_t positionsUsed = 0;
     uint32_t slotsUsed = 0;
     for (int32_t i = 0; ok && i < layout.typeCount; ++i) {
         PointType& type = t->types[i];
-        type.typeId = LoadI32(body + at);
-        type.fieldCount = LoadI32(body + at + 4);
+        type.typeId = dir::TypeId(body + at);
+        type.fieldCount = dir::TypeFieldCount(body + at);
         type.firstPosition = positionsUsed;
         type.firstSlot = slotsUsed;
         for (uint16_t& entry : type.byNumber) {
@@ -363,7 +363,7 @@ bool CPointDirectory::Build(const uint8_t* body, size_t length, bool* noMemory) 
         uint16_t localSlots = 0;
         for (int32_t j = 0; j < type.fieldCount; ++j, at += kFieldDefSize) {
             const uint8_t* def = body + at;
-            const uint8_t fieldNo = def[13];
+            const uint8_t fieldNo = dir::FieldNo(def);
             uint16_t& local = type.byNumber[fieldNo];
             if (local == PointType::kNoField) {
                 local = localSlots++;
@@ -371,9 +371,9 @@ bool CPointDirectory::Build(const uint8_t* body, size_t length, bool* noMemory) 
             }
             const uint32_t slotIndex = type.firstSlot + local;
             FieldDef& slot = t->slots[slotIndex];
-            const size_t n = CutLength(def + 1, kFieldNameMax);
-            slot.valueType = def[0];
-            std::memcpy(slot.name, def + 1, n);
+            const size_t n = CutLength(def + dir::kFieldName, kFieldNameMax);
+            slot.valueType = dir::FieldValueType(def);
+            std::memcpy(slot.name, def + dir::kFieldName, n);
             std::memset(slot.name + n, 0, sizeof(slot.name) - n);
             slot.fieldNo = fieldNo;
             t->positions[positionsUsed++] = fieldNo;
@@ -406,10 +406,10 @@ bool CPointDirectory::Build(const uint8_t* body, size_t length, bool* noMemory) 
                 layout.pointCount - first < kBlock ? layout.pointCount : first + kBlock;
             for (int32_t k = first; k < end; ++k, record += kPointSize) {
                 PointRecord& point = t->points[k];
-                point.aux = LoadI32(record);
-                point.typeId = LoadI32(record + 4);
-                const size_t n = CutLength(record + 8, kPointNameMax);
-                std::memcpy(point.name, record + 8, n);
+                point.aux = dir::PointAux(record);
+                point.typeId = dir::PointTypeId(record);
+                const size_t n = CutLength(record + dir::kPointName, kPointNameMax);
+                std::memcpy(point.name, record + dir::kPointName, n);
                 std::memset(point.name + n, 0, sizeof(point.name) - n);
                 point.index = k;
                 if (point.typeId != lastTypeId) {

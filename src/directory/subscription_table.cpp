@@ -13,6 +13,7 @@
 
 #include "client/allocator.h"
 #include "client/var_value.h"
+#include "session/payloads.h"
 
 namespace tarvik {
 
@@ -31,19 +32,11 @@ struct CSubscriptionTable::Entry {
 
 // ---- Keys -----------------------------------------------------------------------
 
-bool CSubscriptionTable::MakeKey(uint32_t pointIndex, uint32_t fieldNo, uint32_t* key) {
-    if (pointIndex > 0xFFFFFFu || fieldNo > 0xFFu) {
-        return false;
-    }
-    *key = pointIndex | (fieldNo << 24);
-    return true;
-}
-
 bool CSubscriptionTable::KeyOf(int32_t pointIndex, int32_t fieldNo, uint32_t* key) {
     if (pointIndex < 0 || fieldNo < 0) {
         return false;
     }
-    return MakeKey(static_cast<uint32_t>(pointIndex), static_cast<uint32_t>(fieldNo), key);
+    return PackItemKey(static_cast<uint32_t>(pointIndex), static_cast<uint32_t>(fieldNo), key);
 }
 
 // ---- Read access ----------------------------------------------------------------
@@ -131,7 +124,7 @@ int32_t CSubscriptionTable::CountNewKeys(uint32_t count, const uint32_t* pointIn
     int32_t fresh = 0;
     for (uint32_t i = 0; i < count && fresh < INT32_MAX; ++i) {
         uint32_t key = 0;
-        if (!MakeKey(pointIndexes[i], fieldNos[i], &key) || !keyMap_.Lookup(key, nullptr)) {
+        if (!PackItemKey(pointIndexes[i], fieldNos[i], &key) || !keyMap_.Lookup(key, nullptr)) {
             ++fresh;
         }
     }
@@ -265,7 +258,7 @@ bool CSubscriptionTable::AddAdvise(int32_t newCount, uint32_t count, const uint3
     }
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t key = 0;
-        if (!MakeKey(pointIndexes[i], fieldNos[i], &key)) {
+        if (!PackItemKey(pointIndexes[i], fieldNos[i], &key)) {
             return false;
         }
     }
@@ -327,7 +320,7 @@ bool CSubscriptionTable::AddAdvise(int32_t newCount, uint32_t count, const uint3
     uint32_t done = 0;
     while (done < count) {
         uint32_t key = 0;
-        MakeKey(pointIndexes[done], fieldNos[done], &key);
+        PackItemKey(pointIndexes[done], fieldNos[done], &key);
         const int32_t userValue = userValues != nullptr ? userValues[done] : 0;
         if (!AddOne(entries[done], key, userValue, handleCounter)) {
             break;
@@ -484,8 +477,8 @@ int32_t CSubscriptionTable::GetAdviseInfoByHandle(int32_t count, const int32_t* 
         int32_t fieldNo = -1;
         int32_t userValue = 0;
         if (const AdviseItem* item = FindByHandle(handles[i])) {
-            pointIndex = static_cast<int32_t>(PointIndexOf(item->Key));
-            fieldNo = static_cast<int32_t>(FieldNoOf(item->Key));
+            pointIndex = static_cast<int32_t>(KeyPointIndex(item->Key));
+            fieldNo = static_cast<int32_t>(KeyFieldNo(item->Key));
             UserValueOf(*item, handles[i], &userValue);
             ++found;
         }
@@ -509,8 +502,8 @@ int32_t CSubscriptionTable::EnumAdviseItems(int32_t count, int32_t* pointIndexes
         int32_t pointIndex = -1;
         int32_t fieldNo = -1;
         if (j < itemCount_) {
-            pointIndex = static_cast<int32_t>(PointIndexOf(items_[j].Key));
-            fieldNo = static_cast<int32_t>(FieldNoOf(items_[j].Key));
+            pointIndex = static_cast<int32_t>(KeyPointIndex(items_[j].Key));
+            fieldNo = static_cast<int32_t>(KeyFieldNo(items_[j].Key));
             ++filled;
         }
         if (pointIndexes != nullptr) {

@@ -47,13 +47,6 @@ class CSubscriptionTable {
     CSubscriptionTable(const CSubscriptionTable&) = delete;
     CSubscriptionTable& operator=(const CSubscriptionTable&) = delete;
 
-    // ---- Keys -----------------------------------------------------------------
-    // The Key of an item; false when the point index does not fit 24 bits or
-    // the FieldNo is above 255 (such an item could only alias another one).
-    static bool MakeKey(uint32_t pointIndex, uint32_t fieldNo, uint32_t* key);
-    static uint32_t PointIndexOf(uint32_t key) { return key & 0xFFFFFFu; }
-    static uint32_t FieldNoOf(uint32_t key) { return key >> 24; }
-
     // ---- Read access ----------------------------------------------------------
     int32_t ItemCount() const { return itemCount_; }
     int32_t ItemCapacity() const { return capacity_; }

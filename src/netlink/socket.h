@@ -1,5 +1,6 @@
-// The network component's view of the operating system: a handful of TCP
-// socket calls, and nothing else. tcp_netlink.cpp uses only these; each
+// The view of the operating system's TCP sockets: a handful of calls, and
+// nothing else. The network component (tcp_netlink.cpp) uses the client's
+// calls and the development server the serving ones; each
 // system provides them in a file of its own (posix/socket.cpp, and a Winsock
 // version for Windows), so the component itself never includes a system
 // header.
@@ -74,6 +75,20 @@ int32_t BadAddressError();
 // handler: GetLastError on Windows; on POSIX the library's own record (the
 // component is part of the library there).
 void SetThreadError(int32_t code);
+
+// ---- Serving (the development server's side) ------------------------------
+
+// A listening socket on a numeric IPv4 address and port (0 picks a free one);
+// *boundPort receives the port. kInvalid on failure, LastError says why.
+Handle Listen(const char* address, uint16_t port, uint16_t* boundPort);
+// A pending connection (non-blocking, no send delay), or kInvalid when none
+// waits.
+Handle Accept(Handle listener);
+// Writes all count bytes, waiting up to timeoutMs each time the socket is
+// full; false when the connection broke or stayed full that long.
+bool SendAll(Handle socket, const void* bytes, int32_t count, int32_t timeoutMs);
+// The system's text for an error code.
+const char* ErrorText(int32_t error);
 
 // Ends both directions: a thread waiting on the socket wakes up and every
 // later call on it fails. The handle stays valid until CloseSocket.

@@ -9,6 +9,7 @@
 #include "client/var_value.h"
 #include "requests/request_cycle.h"
 #include "session/message.h"
+#include "session/payloads.h"
 #include "session/value_record.h"
 
 namespace tarvik {
@@ -22,10 +23,10 @@ int32_t CTarvikClient::Advise(uint32_t count, const uint32_t* pointIndexes,
             return -1;
         }
         if (count == 0 || pointIndexes == nullptr || fieldNos == nullptr || handles == nullptr ||
-            count > (kMaxRequestPayload - 4) / 8) {
+            count > (kMaxRequestPayload - kCountSize) / kItemSize) {
             return -1;
         }
-        CBlock payload(4 + 8 * static_cast<size_t>(count));
+        CBlock payload(ItemListSize(count));
         VarValue* fresh = VarArrayCreate(static_cast<int32_t>(count));
         if (!payload.ok() || fresh == nullptr) {
             VarArrayDestroy(fresh, static_cast<int32_t>(count));
@@ -38,15 +39,15 @@ int32_t CTarvikClient::Advise(uint32_t count, const uint32_t* pointIndexes,
         } guard{fresh, static_cast<int32_t>(count)};
         {
             plat::CLockHold hold(stateLock_);
+            CItemListWriter list(payload.data());
             for (uint32_t i = 0; i < count; ++i) {
                 if (!directory_.IsValidItem(pointIndexes[i], fieldNos[i], nullptr)) {
                     return -1;
                 }
-                StoreU32(payload.data() + 4 + 8 * static_cast<size_t>(i), pointIndexes[i]);
-                StoreU32(payload.data() + 8 + 8 * static_cast<size_t>(i), fieldNos[i]);
+                list.Add(pointIndexes[i], fieldNos[i]);
             }
+            list.Finish();
         }
-        StoreU32(payload.data(), count);
         Reply reply;
         if (!Exchange(CMD_SUBSCRIBE, 1, payload.data(), static_cast<uint32_t>(payload.size()),
                       &reply)) {
@@ -79,16 +80,17 @@ int32_t CTarvikClient::Unadvise(uint32_t count, const int32_t* handles) {
         if (!BeginRequest()) {
             return -1;
         }
-        if (count == 0 || handles == nullptr || count > (kMaxRequestPayload - 4) / 8) {
+        if (count == 0 || handles == nullptr ||
+            count > (kMaxRequestPayload - kCountSize) / kItemSize) {
             return -1;
         }
-        CBlock payload(4 + 8 * static_cast<size_t>(count));
+        CBlock payload(ItemListSize(count));
         CBlock last(4 * static_cast<size_t>(count));
         if (!payload.ok() || !last.ok()) {
             return -1;
         }
         uint32_t processed = 0;
-        uint32_t m = 0;
+        CItemListWriter list(payload.data());
         {
             plat::CLockHold hold(stateLock_);
             for (; processed < count; ++processed) {
@@ -99,16 +101,13 @@ int32_t CTarvikClient::Unadvise(uint32_t count, const int32_t* handles) {
                     break;  // shared handles dropped before it stay dropped
                 }
                 if (r == CSubscriptionTable::Release::kLastSubscription) {
-                    StoreU32(payload.data() + 4 + 8 * static_cast<size_t>(m),
-                             CSubscriptionTable::PointIndexOf(key));
-                    StoreU32(payload.data() + 8 + 8 * static_cast<size_t>(m),
-                             CSubscriptionTable::FieldNoOf(key));
-                    StoreI32(last.data() + 4 * static_cast<size_t>(m), h);
-                    ++m;
+                    StoreI32(last.data() + 4 * static_cast<size_t>(list.count()), h);
+                    list.Add(KeyPointIndex(key), KeyFieldNo(key));
                 }
             }
         }
-        StoreU32(payload.data(), m);
+        const uint32_t m = list.count();
+        const size_t listSize = list.Finish();
         if (processed != count) {
             return -1;
         }
@@ -116,7 +115,8 @@ int32_t CTarvikClient::Unadvise(uint32_t count, const int32_t* handles) {
             return static_cast<int32_t>(count);  // only shared handles: nothing to send
         }
         Reply reply;
-        if (!Exchange(CMD_UNSUBSCRIBE, 1, payload.data(), 4 + 8 * m, &reply)) {
+        if (!Exchange(CMD_UNSUBSCRIBE, 1, payload.data(), static_cast<uint32_t>(listSize),
+                      &reply)) {
             return -1;
         }
         if (reply.param == 0) {

@@ -9,19 +9,18 @@
 #include "requests/ole_date.h"
 #include "requests/request_cycle.h"
 #include "session/message.h"
+#include "session/payloads.h"
 
 namespace tarvik {
 namespace {
 
-constexpr size_t kQuerySize = 16;
-constexpr size_t kItemNameSize = 32;
-constexpr size_t kRecordSize = 12;
-
 void WriteQuery(uint8_t* out, uint32_t start, uint32_t end, uint32_t samples, uint32_t names) {
-    StoreU32(out, start);
-    StoreU32(out + 4, end - start);  // the 32-bit difference, sent as it is
-    StoreU32(out + 8, samples);
-    StoreU32(out + 12, names);
+    HistoryQuery q;
+    q.start = start;
+    q.span = end - start;  // the 32-bit difference, sent as it is
+    q.samples = samples;
+    q.names = names;
+    WriteHistoryQuery(out, q);
 }
 
 // A double as the float32 of a record. A value beyond the float range becomes
@@ -34,19 +33,6 @@ float ToFloat(double v) {
         return -std::numeric_limits<float>::infinity();
     }
     return static_cast<float>(v);  // NaN stays NaN
-}
-
-uint32_t FloatBits(float f) {
-    uint32_t bits = 0;
-    std::memcpy(&bits, &f, sizeof bits);
-    return bits;
-}
-
-float FloatAt(const uint8_t* p) {
-    const uint32_t bits = LoadU32(p);
-    float f = 0;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
 }
 
 }  // namespace
@@ -76,7 +62,7 @@ int32_t CTarvikClient::ReadHistory(double start, double end, uint32_t samples, u
             return -1;
         }
         if (count == 0 || pointIndexes == nullptr || fieldNos == nullptr ||
-            count > (kMaxRequestPayload - kQuerySize) / kItemNameSize) {
+            count > (kMaxRequestPayload - kHistoryQuerySize) / kItemNameSize) {
             return -1;
         }
         const uint64_t wanted = static_cast<uint64_t>(count) * samples;
@@ -88,7 +74,7 @@ int32_t CTarvikClient::ReadHistory(double start, double end, uint32_t samples, u
         if (!OleDateToWire(start, &from) || !OleDateToWire(end, &to)) {
             return -1;
         }
-        CBlock payload(kQuerySize + kItemNameSize * static_cast<size_t>(count));
+        CBlock payload(kHistoryQuerySize + kItemNameSize * static_cast<size_t>(count));
         if (!payload.ok()) {
             return -1;
         }
@@ -98,7 +84,7 @@ int32_t CTarvikClient::ReadHistory(double start, double end, uint32_t samples, u
             plat::CLockHold hold(stateLock_);
             for (uint32_t i = 0; i < count; ++i) {
                 if (!WriteItemName(pointIndexes[i], fieldNos[i],
-                                   payload.data() + kQuerySize + kItemNameSize * i)) {
+                                   payload.data() + kHistoryQuerySize + kItemNameSize * i)) {
                     return -1;
                 }
             }
@@ -128,11 +114,11 @@ int32_t CTarvikClient::WriteHistory(uint32_t pointIndex, uint32_t fieldNo, uint3
         if (!BeginRequest()) {
             return -1;
         }
-        if (count > (kMaxRequestPayload - kItemNameSize) / kRecordSize ||
+        if (count > (kMaxRequestPayload - kItemNameSize) / kHistoryRecordSize ||
             (count > 0 && (times == nullptr || statuses == nullptr || values == nullptr))) {
             return -1;
         }
-        CBlock payload(kItemNameSize + kRecordSize * static_cast<size_t>(count));
+        CBlock payload(kItemNameSize + kHistoryRecordSize * static_cast<size_t>(count));
         if (!payload.ok()) {
             return -1;
         }
@@ -148,10 +134,11 @@ int32_t CTarvikClient::WriteHistory(uint32_t pointIndex, uint32_t fieldNo, uint3
             if (!OleDateToWire(times[i], &t)) {
                 return -1;
             }
-            uint8_t* record = payload.data() + kItemNameSize + kRecordSize * i;
-            StoreU32(record, t);
-            StoreU16(record + 4, statuses[i]);
-            StoreU32(record + 8, FloatBits(ToFloat(values[i])));
+            HistoryRecord record;
+            record.time = t;
+            record.status = statuses[i];
+            record.value = ToFloat(values[i]);
+            WriteHistoryRecord(payload.data() + kItemNameSize + kHistoryRecordSize * i, record);
         }
         Reply reply;
         // Only the low 16 bits of the record count travel in param.
@@ -182,11 +169,11 @@ int32_t CTarvikClient::ReadHistoryRaw(double start, double end, uint32_t pointIn
         if (!OleDateToWire(start, &from) || !OleDateToWire(end, &to)) {
             return -1;
         }
-        uint8_t payload[kQuerySize + kItemNameSize] = {};
+        uint8_t payload[kRawHistoryQuerySize] = {};
         WriteQuery(payload, from, to, 0, 1);
         {
             plat::CLockHold hold(stateLock_);
-            if (!WriteItemName(pointIndex, fieldNo, payload + kQuerySize)) {
+            if (!WriteItemName(pointIndex, fieldNo, payload + kHistoryQuerySize)) {
                 return -1;
             }
         }
@@ -200,7 +187,7 @@ int32_t CTarvikClient::ReadHistoryRaw(double start, double end, uint32_t pointIn
         const uint32_t h = LoadU32(reply.payload);
         // 64-bit arithmetic: a count that needs more than the payload fails
         // without reading past it.
-        if (4 + static_cast<uint64_t>(h) * kRecordSize > reply.payloadLength) {
+        if (4 + static_cast<uint64_t>(h) * kHistoryRecordSize > reply.payloadLength) {
             return -1;
         }
         if (h == 0) {
@@ -222,10 +209,11 @@ int32_t CTarvikClient::ReadHistoryRaw(double start, double end, uint32_t pointIn
             return -1;
         }
         for (uint32_t i = 0; i < h; ++i) {
-            const uint8_t* record = reply.payload + 4 + kRecordSize * i;
-            t[i] = WireToOleDate(LoadU32(record));
-            s[i] = LoadU16(record + 4);
-            v[i] = static_cast<double>(FloatAt(record + 8));
+            const HistoryRecord record =
+                ReadHistoryRecord(reply.payload + kCountSize + kHistoryRecordSize * i);
+            t[i] = WireToOleDate(record.time);
+            s[i] = record.status;
+            v[i] = static_cast<double>(record.value);
         }
         *times = t;
         *statuses = s;

@@ -3,6 +3,7 @@
 #include "client/var_value.h"
 #include "requests/request_cycle.h"
 #include "session/message.h"
+#include "session/payloads.h"
 #include "session/value_record.h"
 
 namespace tarvik {
@@ -15,24 +16,24 @@ int32_t CTarvikClient::ReadValues(uint32_t count, const uint32_t* pointIndexes,
             return -1;
         }
         if (count == 0 || pointIndexes == nullptr || fieldNos == nullptr || values == nullptr ||
-            count > (kMaxRequestPayload - 4) / 8) {
+            count > (kMaxRequestPayload - kCountSize) / kItemSize) {
             return -1;
         }
-        CBlock payload(4 + 8 * static_cast<size_t>(count));
+        CBlock payload(ItemListSize(count));
         if (!payload.ok()) {
             return -1;
         }
         {
             plat::CLockHold hold(stateLock_);
+            CItemListWriter list(payload.data());
             for (uint32_t i = 0; i < count; ++i) {
                 if (!directory_.IsValidItem(pointIndexes[i], fieldNos[i], nullptr)) {
                     return -1;  // nothing is sent with a part of the items
                 }
-                StoreU32(payload.data() + 4 + 8 * static_cast<size_t>(i), pointIndexes[i]);
-                StoreU32(payload.data() + 8 + 8 * static_cast<size_t>(i), fieldNos[i]);
+                list.Add(pointIndexes[i], fieldNos[i]);
             }
+            list.Finish();
         }
-        StoreU32(payload.data(), count);
         Reply reply;
         if (!Exchange(CMD_READ_VALUES, 1, payload.data(), static_cast<uint32_t>(payload.size()),
                       &reply)) {

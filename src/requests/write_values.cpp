@@ -10,13 +10,14 @@
 #include "client/client.h"
 #include "requests/request_cycle.h"
 #include "session/message.h"
+#include "session/payloads.h"
 #include "session/value_record.h"
 
 namespace tarvik {
 namespace {
 
 // The largest encoded item: point index, FieldNo, type, length, 64 bytes.
-constexpr size_t kMaxItemBytes = 4 + 4 + 1 + 1 + 64;
+constexpr size_t kMaxItemBytes = kItemSize + kMaxValueRecord;
 
 // The caller's text, at most 63 characters (a longer text is cut).
 void CallerText(const VarValue& v, char (&out)[TARVIK_TEXT_BLOCK]) {
@@ -123,14 +124,14 @@ int32_t CTarvikClient::WriteValues(uint32_t count, const uint32_t* pointIndexes,
             return -1;
         }
         if (count == 0 || pointIndexes == nullptr || fieldNos == nullptr || values == nullptr ||
-            count > (kMaxRequestPayload - 4) / kMaxItemBytes) {
+            count > (kMaxRequestPayload - kCountSize) / kMaxItemBytes) {
             return -1;
         }
-        CBlock payload(4 + kMaxItemBytes * static_cast<size_t>(count));
+        CBlock payload(kCountSize + kMaxItemBytes * static_cast<size_t>(count));
         if (!payload.ok()) {
             return -1;
         }
-        size_t used = 4;
+        size_t used = kCountSize;
         {
             plat::CLockHold hold(stateLock_);
             for (uint32_t i = 0; i < count; ++i) {
@@ -139,13 +140,12 @@ int32_t CTarvikClient::WriteValues(uint32_t count, const uint32_t* pointIndexes,
                     return -1;
                 }
                 uint8_t* item = payload.data() + used;
-                const size_t record = EncodeFor(fieldType, values[i], item + 8);
+                const size_t record = EncodeFor(fieldType, values[i], item + kItemSize);
                 if (record == 0) {
                     return -1;  // a field of another type ends the payload: nothing is sent
                 }
-                StoreU32(item, pointIndexes[i]);
-                StoreU32(item + 4, fieldNos[i]);
-                used += 8 + record;
+                WriteItem(item, pointIndexes[i], fieldNos[i]);
+                used += kItemSize + record;
             }
         }
         StoreU32(payload.data(), count);

@@ -18,12 +18,6 @@ constexpr int32_t kRemoteWriteTries = 3;
 constexpr uint32_t kRemoteRetryPauseMs = 100;
 constexpr int32_t kRegistryLockMs = 10000;
 
-// Registry layout: entry count at 0, entries of 36 bytes from byte 108.
-constexpr size_t kRegistryHead = 108;
-constexpr size_t kEntrySize = 36;
-constexpr size_t kEntryNameOffset = 4;
-constexpr size_t kEntryNameSize = 24;
-constexpr size_t kEntryKindOffset = 28;
 constexpr int32_t kMaxEntriesScanned = 60;
 
 char Upper(char c) {
@@ -34,7 +28,7 @@ char Upper(char c) {
 // not be terminated within its 24 bytes.
 bool SameName(const char* name, const uint8_t* slot) {
     size_t i = 0;
-    for (; i < kEntryNameSize; ++i) {
+    for (; i < registry::kNameSize; ++i) {
         const char a = name[i];
         const char b = static_cast<char>(slot[i]);
         if (Upper(a) != Upper(b)) {
@@ -219,19 +213,19 @@ WindowHandle CTarvikClient::LookupServerWindow(const char* name) {
     const uint8_t* view = registry_.view();
     const size_t size = registry_.size();
     if (view != nullptr && size >= 4) {
-        int32_t n = LoadI32(view);
+        int32_t n = registry::EntryCount(view);
         n = n < 0 ? 0 : (n > kMaxEntriesScanned ? kMaxEntriesScanned : n);
         for (int32_t i = 0; i < n; ++i) {
-            const size_t at = kRegistryHead + kEntrySize * static_cast<size_t>(i);
-            if (at + kEntrySize > size) {
+            const size_t at = registry::EntryOffset(i);
+            if (at + registry::kEntrySize > size) {
                 break;  // never past the end of the mapping
             }
             const uint8_t* entry = view + at;
-            if (LoadI32(entry + kEntryKindOffset) != 0) {
+            if (registry::EntryKind(entry) != registry::kKindServer) {
                 continue;
             }
-            if (SameName(name, entry + kEntryNameOffset)) {
-                found = LoadI32(entry);
+            if (SameName(name, registry::EntryName(entry))) {
+                found = registry::EntryWindow(entry);
                 break;
             }
         }

@@ -7,6 +7,7 @@
 #include "client/client.h"
 #include "requests/request_cycle.h"
 #include "session/message.h"
+#include "session/payloads.h"
 
 namespace tarvik {
 namespace {
@@ -168,22 +169,22 @@ int32_t CTarvikClient::RegisterSubscriptions() {
         if (n == 0) {
             return 2;
         }
-        payload = static_cast<uint8_t*>(MemAlloc(4 + 8 * static_cast<size_t>(n)));
+        payload = static_cast<uint8_t*>(MemAlloc(ItemListSize(static_cast<size_t>(n))));
         if (payload == nullptr) {
             return 0;
         }
+        CItemListWriter list(payload);
         for (int32_t i = 0; i < n; ++i) {
             const AdviseItem* item = advise_.ItemAt(i);
-            const uint32_t pointIndex = CSubscriptionTable::PointIndexOf(item->Key);
-            const uint32_t fieldNo = CSubscriptionTable::FieldNoOf(item->Key);
+            const uint32_t pointIndex = KeyPointIndex(item->Key);
+            const uint32_t fieldNo = KeyFieldNo(item->Key);
             if (!directory_.IsValidItem(pointIndex, fieldNo, nullptr)) {
                 break;
             }
-            StoreU32(payload + 4 + 8 * static_cast<size_t>(pairs), pointIndex);
-            StoreU32(payload + 8 + 8 * static_cast<size_t>(pairs), fieldNo);
+            list.Add(pointIndex, fieldNo);
             ++pairs;
         }
-        StoreU32(payload, static_cast<uint32_t>(pairs));
+        list.Finish();
         clientId = clientId_;
     }
     if (pairs != n) {

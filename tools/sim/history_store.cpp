@@ -3,28 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "session/message.h"
-
 namespace tarvik {
 namespace sim {
 
 void AppendHistoryRecord(const HistoryRecord& r, std::vector<uint8_t>* out) {
-    uint8_t b[kHistoryRecordSize] = {};
-    StoreU32(b, r.time);
-    StoreU16(b + 4, r.status);
-    uint32_t bits;
-    std::memcpy(&bits, &r.value, sizeof bits);
-    StoreU32(b + 8, bits);
+    uint8_t b[kHistoryRecordSize];
+    WriteHistoryRecord(b, r);
     out->insert(out->end(), b, b + kHistoryRecordSize);
-}
-
-HistoryRecord ReadHistoryRecord(const uint8_t* p) {
-    HistoryRecord r;
-    r.time = LoadU32(p);
-    r.status = LoadU16(p + 4);
-    const uint32_t bits = LoadU32(p + 8);
-    std::memcpy(&r.value, &bits, sizeof bits);
-    return r;
 }
 
 void HistoryStore::Record(int point, uint32_t fieldNo, const HistoryRecord& r) {

@@ -9,19 +9,14 @@
 #include <map>
 #include <vector>
 
+#include "session/payloads.h"
+
 namespace tarvik {
 namespace sim {
 
-struct HistoryRecord {
-    uint32_t time = 0;
-    uint16_t status = 0;
-    float value = 0.0f;
-};
-
-// The 12-byte wire form: uint32 time, uint16 status, 2 padding bytes, float32.
-constexpr size_t kHistoryRecordSize = 12;
+// Records as they travel (session/payloads.h).
+using tarvik::HistoryRecord;
 void AppendHistoryRecord(const HistoryRecord& r, std::vector<uint8_t>* out);
-HistoryRecord ReadHistoryRecord(const uint8_t* p);
 
 class HistoryStore {
   public:

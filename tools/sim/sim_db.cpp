@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "session/message.h"
+#include "session/payloads.h"
 #include "session/value_record.h"
 
 namespace tarvik {
@@ -651,56 +652,35 @@ bool Database::LoadJsonFile(const std::string& path, Database* out, std::string*
 
 // ---- Directory body -----------------------------------------------------------
 
-namespace {
-
-void PutU8(std::vector<uint8_t>* out, uint8_t v) {
-    out->push_back(v);
-}
-void PutI16(std::vector<uint8_t>* out, int16_t v) {
-    uint8_t b[2];
-    StoreI16(b, v);
-    out->insert(out->end(), b, b + 2);
-}
-void PutI32(std::vector<uint8_t>* out, int32_t v) {
-    uint8_t b[4];
-    StoreI32(b, v);
-    out->insert(out->end(), b, b + 4);
-}
-// A zero-terminated name in a field of `width` bytes.
-void PutName(std::vector<uint8_t>* out, const std::string& name, size_t width) {
-    const size_t n = std::min(name.size(), width - 1);
-    out->insert(out->end(), name.begin(), name.begin() + static_cast<std::ptrdiff_t>(n));
-    out->insert(out->end(), width - n, 0);
-}
-
-}  // namespace
-
 std::vector<uint8_t> EncodeDirectory(const Database& db, const std::vector<int>& visible,
                                      int32_t gap) {
     if (gap < 0) {
         gap = 0;
     }
-    std::vector<uint8_t> body;
-    PutI32(&body, 0);  // L, filled in below
-    PutI16(&body, static_cast<int16_t>(db.types.size()));
+    std::vector<uint8_t> body(dir::kTypesOffset);
     for (const TypeInfo& t : db.types) {
-        PutI32(&body, t.typeId);
-        PutI32(&body, static_cast<int32_t>(t.fields.size()));
+        size_t at = body.size();
+        body.resize(at + dir::kTypeHeaderSize + dir::kFieldDefSize * t.fields.size());
+        dir::WriteTypeHeader(body.data() + at, t.typeId, static_cast<int32_t>(t.fields.size()));
+        at += dir::kTypeHeaderSize;
         for (const FieldInfo& f : t.fields) {
-            PutU8(&body, f.valueType);
-            PutName(&body, f.name, 12);
-            PutU8(&body, f.fieldNo);
+            dir::WriteFieldDef(body.data() + at, f.valueType, f.name.data(), f.name.size(),
+                               f.fieldNo);
+            at += dir::kFieldDefSize;
         }
     }
     body.insert(body.end(), static_cast<size_t>(gap), 0);
-    // The point count stands at L + 9.
-    StoreI32(body.data(), static_cast<int32_t>(body.size()) - 9);
-    PutI32(&body, static_cast<int32_t>(visible.size()));
+    // L is chosen so that the point count stands right here.
+    const int64_t countAt = static_cast<int64_t>(body.size());
+    dir::WriteHead(body.data(), static_cast<int32_t>(countAt - dir::kCountBias),
+                   static_cast<int16_t>(db.types.size()));
+    body.resize(body.size() + kCountSize + dir::kPointSize * visible.size());
+    StoreI32(body.data() + countAt, static_cast<int32_t>(visible.size()));
+    uint8_t* record = body.data() + countAt + kCountSize;
     for (int index : visible) {
         const PointInfo& p = db.points[index];
-        PutI32(&body, p.aux);
-        PutI32(&body, p.typeId);
-        PutName(&body, p.name, 20);
+        dir::WritePoint(record, p.aux, p.typeId, p.name.data(), p.name.size());
+        record += dir::kPointSize;
     }
     return body;
 }

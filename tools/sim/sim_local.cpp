@@ -20,9 +20,6 @@ constexpr const char* kWindowClass = "TarvikSimServer";
 constexpr const char* kRegistryName = "db";
 // Private message that ends the window thread.
 constexpr uint32_t kQuitMessage = 0x0400 + 77;
-constexpr int32_t kRegistryHead = 108;
-constexpr int32_t kEntrySize = 36;
-constexpr int32_t kNameSize = 24;
 constexpr int32_t kMutexWaitMs = 10000;
 constexpr int32_t kStartWaitMs = 10000;
 
@@ -53,6 +50,15 @@ intptr_t SimWndProc(plat::WindowHandle window, uint32_t message, uintptr_t wPara
         return 0;
     }
     return plat::WindowDefaultProc(window, message, wParam, lParam);
+}
+
+// Removes entry i of *count, closing the gap and zeroing the freed last entry.
+void RemoveEntry(uint8_t* view, int32_t i, int32_t* count) {
+    uint8_t* e = view + registry::EntryOffset(i);
+    std::memmove(e, e + registry::kEntrySize,
+                 registry::kEntrySize * static_cast<size_t>(*count - i - 1));
+    --*count;
+    std::memset(view + registry::EntryOffset(*count), 0, registry::kEntrySize);
 }
 
 }  // namespace
@@ -288,35 +294,29 @@ bool CSimServer::AddRegistryEntry() {
     }
     auto* view = static_cast<uint8_t*>(plat::MappingView(registry_));
     const size_t size = plat::MappingSize(registry_);
-    const int32_t capacity = size > static_cast<size_t>(kRegistryHead)
-                                 ? static_cast<int32_t>((size - kRegistryHead) / kEntrySize)
-                                 : 0;
-    int32_t count = std::min(std::max(LoadI32(view), 0), capacity);
+    const int32_t capacity = registry::Capacity(size);
+    int32_t count = std::min(std::max(registry::EntryCount(view), 0), capacity);
     for (int32_t i = 0; i < count;) {
-        uint8_t* e = view + kRegistryHead + kEntrySize * i;
-        const char* name = reinterpret_cast<const char*>(e + 4);
-        const bool stale = LoadI32(e + 28) == 0 && strnlen(name, kNameSize) < kNameSize &&
+        uint8_t* e = view + registry::EntryOffset(i);
+        const char* name = reinterpret_cast<const char*>(registry::EntryName(e));
+        const bool stale = registry::EntryKind(e) == registry::kKindServer &&
+                           strnlen(name, registry::kNameSize) < registry::kNameSize &&
                            std::strcmp(name, kRegistryName) == 0 &&
-                           !plat::WindowIsWindow(LoadI32(e));
+                           !plat::WindowIsWindow(registry::EntryWindow(e));
         if (stale) {
-            std::memmove(e, e + kEntrySize, static_cast<size_t>(kEntrySize) * (count - i - 1));
-            --count;
-            std::memset(view + kRegistryHead + kEntrySize * count, 0, kEntrySize);
+            RemoveEntry(view, i, &count);
         } else {
             ++i;
         }
     }
     bool ok = false;
     if (count < capacity) {
-        uint8_t* e = view + kRegistryHead + kEntrySize * count;
-        std::memset(e, 0, kEntrySize);
-        StoreI32(e, window);
-        std::memcpy(e + 4, kRegistryName, std::strlen(kRegistryName));
-        StoreI32(e + 28, 0);
+        registry::WriteEntry(view + registry::EntryOffset(count), window, kRegistryName,
+                             registry::kKindServer);
         ++count;
         ok = true;
     }
-    StoreI32(view, count);
+    registry::SetEntryCount(view, count);
     plat::NamedMutexUnlock(registryMutex_);
     plat::CLockHold hold(lock_);
     registered_ = ok;
@@ -338,21 +338,16 @@ void CSimServer::RemoveRegistryEntry() {
     }
     auto* view = static_cast<uint8_t*>(plat::MappingView(registry_));
     const size_t size = plat::MappingSize(registry_);
-    const int32_t capacity = size > static_cast<size_t>(kRegistryHead)
-                                 ? static_cast<int32_t>((size - kRegistryHead) / kEntrySize)
-                                 : 0;
-    int32_t count = std::min(std::max(LoadI32(view), 0), capacity);
+    const int32_t capacity = registry::Capacity(size);
+    int32_t count = std::min(std::max(registry::EntryCount(view), 0), capacity);
     for (int32_t i = 0; i < count;) {
-        uint8_t* e = view + kRegistryHead + kEntrySize * i;
-        if (LoadI32(e) == window) {
-            std::memmove(e, e + kEntrySize, static_cast<size_t>(kEntrySize) * (count - i - 1));
-            --count;
-            std::memset(view + kRegistryHead + kEntrySize * count, 0, kEntrySize);
+        if (registry::EntryWindow(view + registry::EntryOffset(i)) == window) {
+            RemoveEntry(view, i, &count);
         } else {
             ++i;
         }
     }
-    StoreI32(view, count);
+    registry::SetEntryCount(view, count);
     plat::NamedMutexUnlock(registryMutex_);
 }
 

@@ -205,12 +205,16 @@ class CSimServer {
     void Record(ReceivedMessage m);
     Outgoing Process(const uint8_t* msg, size_t length, Transport transport, int connection);
     bool TakeScript(Action action, int16_t command, Transport transport, Script* out);
+    void ApplyReplyScripts(int16_t command, Transport transport, size_t payloadLength,
+                           Outgoing* out);
     void ApplyRandomFault(Outgoing* out, Transport transport);
     bool ResolveItem(const Session& s, uint32_t pointIndex, uint32_t fieldNo, Item* item) const;
     bool ResolveName(const uint8_t* name32, Item* item) const;
     void ChangeValue(const Item& item, const SimValue& value, uint32_t time);
     int16_t NextClientId();
     void DropSessionsOf(int connection);
+    bool StartTcp(std::string* error);
+    void StopTcp();
     void SendTcp(Connection* c, const Outgoing& out);
     bool StartLocal(std::string* error);
     void StopLocal();

@@ -2,6 +2,7 @@
 #include "netlink/socket.h"
 #include "netlink/resolve.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -171,6 +172,54 @@ int32_t RecvSome(Handle socket, void* buffer, int32_t count) {
         }
         return WouldBlock(errno) ? kWouldBlock : kFailed;
     }
+}
+
+Handle Listen(const char* address, uint16_t port, uint16_t* boundPort) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    if (::inet_pton(AF_INET, address != nullptr ? address : "127.0.0.1", &a.sin_addr) != 1) {
+        errno = EINVAL;
+        return kInvalid;
+    }
+    if (inject::Fail(inject::kSocket)) {
+        errno = EMFILE;
+        return kInvalid;
+    }
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        return kInvalid;
+    }
+    const int on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    socklen_t len = sizeof a;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 64) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        const int error = errno;
+        ::close(s);
+        errno = error;
+        return kInvalid;
+    }
+    *boundPort = ntohs(a.sin_port);
+    return static_cast<Handle>(s);
+}
+
+Handle Accept(Handle listener) {
+    if (inject::Fail(inject::kSocket)) {
+        errno = EMFILE;
+        return kInvalid;
+    }
+    const int s =
+        ::accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (s < 0) {
+        return kInvalid;
+    }
+    SetNoDelay(s);
+    return static_cast<Handle>(s);
+}
+
+const char* ErrorText(int32_t error) {
+    return std::strerror(error);
 }
 
 int32_t LastError() {

@@ -184,6 +184,92 @@ int32_t RecvSome(Handle socket, void* buffer, int32_t count) {
     return WouldBlock(::WSAGetLastError()) ? kWouldBlock : kFailed;
 }
 
+namespace {
+
+// Non-blocking, and not inherited by child processes.
+bool Prepare(SOCKET s) {
+    u_long on = 1;
+    if (::ioctlsocket(s, FIONBIO, &on) != 0) {
+        return false;
+    }
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    return true;
+}
+
+}  // namespace
+
+Handle Listen(const char* address, uint16_t port, uint16_t* boundPort) {
+    if (!Startup()) {
+        ::WSASetLastError(WSANOTINITIALISED);
+        return kInvalid;
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = ::htons(port);
+    if (::inet_pton(AF_INET, address != nullptr ? address : "127.0.0.1", &a.sin_addr) != 1) {
+        ::WSASetLastError(WSAEINVAL);
+        return kInvalid;
+    }
+    if (inject::Fail(inject::kSocket)) {
+        ::WSASetLastError(WSAEMFILE);
+        return kInvalid;
+    }
+    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        return kInvalid;
+    }
+    // SO_REUSEADDR on Windows would let another program take over the port;
+    // the exclusive use is what a server wants.
+    const BOOL on = TRUE;
+    ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
+    int len = sizeof a;
+    if (!Prepare(s) || ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(s, 64) != 0 || ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        const int error = ::WSAGetLastError();
+        ::closesocket(s);
+        ::WSASetLastError(error);
+        return kInvalid;
+    }
+    *boundPort = ::ntohs(a.sin_port);
+    return static_cast<Handle>(s);
+}
+
+Handle Accept(Handle listener) {
+    if (inject::Fail(inject::kSocket)) {
+        ::WSASetLastError(WSAEMFILE);
+        return kInvalid;
+    }
+    const SOCKET s = ::accept(ToSocket(listener), nullptr, nullptr);
+    if (s == INVALID_SOCKET) {
+        return kInvalid;
+    }
+    if (!Prepare(s)) {
+        ::closesocket(s);
+        return kInvalid;
+    }
+    SetNoDelay(static_cast<Handle>(s));
+    return static_cast<Handle>(s);
+}
+
+const char* ErrorText(int32_t error) {
+    // Each thread has its own text.
+    thread_local char text[256];
+    const DWORD n =
+        ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                         static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
+    if (n == 0) {
+        std::snprintf(text, sizeof text, "error %ld", static_cast<long>(error));
+        return text;
+    }
+    // Without the line break the system puts at the end.
+    DWORD end = n < sizeof text ? n : sizeof text - 1;
+    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == ' ')) {
+        --end;
+    }
+    text[end] = '\0';
+    return text;
+}
+
 int32_t LastError() {
     return ::WSAGetLastError();
 }

@@ -51,6 +51,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/le.h"
 #include "platform/inject.h"
 #include "platform/platform.h"
 
@@ -104,47 +105,22 @@ struct FrameHeader {
     uint32_t cbData = 0;
 };
 
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-void Put64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-uint32_t Get32(const uint8_t* p) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) {
-        v = (v << 8) | p[i];
-    }
-    return v;
-}
-uint64_t Get64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) {
-        v = (v << 8) | p[i];
-    }
-    return v;
-}
-
 void EncodeHeader(uint8_t* out, const FrameHeader& h) {
-    Put32(out + 0, h.kind);
-    Put32(out + 4, h.message);
-    Put64(out + 8, h.wParam);
-    Put64(out + 16, h.param);
-    Put32(out + 24, h.cbData);
-    Put32(out + 28, 0);
+    StoreU32(out + 0, h.kind);
+    StoreU32(out + 4, h.message);
+    StoreU64(out + 8, h.wParam);
+    StoreU64(out + 16, h.param);
+    StoreU32(out + 24, h.cbData);
+    StoreU32(out + 28, 0);
 }
 
 FrameHeader DecodeHeader(const uint8_t* in) {
     FrameHeader h;
-    h.kind = Get32(in + 0);
-    h.message = Get32(in + 4);
-    h.wParam = Get64(in + 8);
-    h.param = Get64(in + 16);
-    h.cbData = Get32(in + 24);
+    h.kind = LoadU32(in + 0);
+    h.message = LoadU32(in + 4);
+    h.wParam = LoadU64(in + 8);
+    h.param = LoadU64(in + 16);
+    h.cbData = LoadU32(in + 24);
     return h;
 }
 
@@ -525,7 +501,7 @@ bool ReadReply(int fd, Clock::time_point deadline, intptr_t* result) {
         }
     }
     if (result != nullptr) {
-        *result = static_cast<intptr_t>(static_cast<int64_t>(Get64(reply)));
+        *result = static_cast<intptr_t>(static_cast<int64_t>(LoadU64(reply)));
     }
     return true;
 }
@@ -848,7 +824,7 @@ bool DispatchOneSent(ThreadQueue& q) {
                 w->proc(w->handle, kMsgCopyData, static_cast<uintptr_t>(sent.header.wParam),
                         reinterpret_cast<intptr_t>(&data));
             uint8_t reply[kReplySize];
-            Put64(reply, static_cast<uint64_t>(static_cast<int64_t>(result)));
+            StoreU64(reply, static_cast<uint64_t>(static_cast<int64_t>(result)));
             if (peer->fd < 0 || inject::Fail(inject::kSend) ||
                 send(peer->fd, reply, kReplySize, MSG_NOSIGNAL | MSG_DONTWAIT) !=
                     static_cast<ssize_t>(kReplySize)) {
