@@ -67,35 +67,11 @@ void CTarvikClient::DispatchMessage(const uint8_t* message, size_t length) {
 
     switch (h.command) {
         case CMD_LOGIN:
-            if (status > 0) {
+            Post(session_.LoginAnswered(status, h.param != 0, [&] {
                 bool noMemory = false;
-                {
-                    plat::CLockHold hold(stateLock_);
-                    serverFlag_ = h.param != 0;
-                    heartbeatAnswered_ = true;
-                    linkConfirmed_ = true;
-                    clientId_ = status;
-                    directory_.Build(payload, payloadLength, &noMemory);
-                }
-                if (noMemory) {
-                    // Without its directory the session can do nothing: the
-                    // login does not count, and the next pass logs in again.
-                    break;
-                }
-                // A successful login starts a fresh session: a verdict left
-                // by an earlier refused login must not stop registration.
-                ChangeFlags(FLAGS_CLEAR_INIT_DONE);
-                ChangeFlags(FLAGS_CLEAR_INIT_OK);
-                ChangeFlags(FLAGS_SET_LOGGED_IN);
-            } else if (status == STATUS_LOGIN_REFUSED) {
-                ChangeFlags(FLAGS_SET_INIT_DONE);
-                ChangeFlags(FLAGS_CLEAR_INIT_OK);
-                PostStateChange(CONN_REFUSED);
-            } else {
-                ChangeFlags(FLAGS_SET_INIT_DONE);
-                ChangeFlags(FLAGS_CLEAR_INIT_OK);
-                PostStateChange(CONN_REJECTED);
-            }
+                directory_.Build(payload, payloadLength, &noMemory);
+                return !noMemory;
+            }));
             break;
         case CMD_HEARTBEAT:
         case CMD_READ_HISTORY:
@@ -109,60 +85,34 @@ void CTarvikClient::DispatchMessage(const uint8_t* message, size_t length) {
         case CMD_UNSUBSCRIBE_ALL:
         case CMD_READ_HISTORY_RAW:
             if (status == STATUS_VOID) {
-                ChangeFlags(FLAGS_CLEAR_ALL);  // the server forgot us: log in again
+                session_.Voided();  // the server forgot us: log in again
             } else if (status == STATUS_REFUSED) {
-                ChangeFlags(FLAGS_CLEAR_INIT_OK);
-                PostStateChange(CONN_REFUSED);
+                Post(session_.Refused());
             } else if (h.command == CMD_HEARTBEAT || h.command == CMD_HEARTBEAT_DATA) {
-                {
-                    plat::CLockHold hold(stateLock_);
-                    serverFlag_ = h.param != 0;
-                    heartbeatAnswered_ = true;
-                }
-                if (GetState() != CONN_READY) {
-                    PostStateChange(CONN_READY);
-                }
+                Post(session_.HeartbeatAnswered(h.param != 0, GetState()));
                 if (h.command == CMD_HEARTBEAT_DATA) {
                     HandleHeartbeatData(payload, payloadLength);
                 }
             } else if (h.command == CMD_RESUBSCRIBE) {
-                if (HandleResubscribeReply(payload, payloadLength)) {
-                    {
-                        plat::CLockHold hold(stateLock_);
-                        heartbeatAnswered_ = true;
-                    }
-                    ChangeFlags(FLAGS_SET_INIT_DONE);
-                    ChangeFlags(FLAGS_SET_INIT_OK);
-                    PostStateChange(CONN_READY);
-                } else {
-                    ChangeFlags(FLAGS_SET_INIT_DONE);
-                    ChangeFlags(FLAGS_CLEAR_INIT_OK);
-                    PostStateChange(CONN_REJECTED);
-                }
-            }
-            // The requests' own replies are read by their requester below.
-            if (status != STATUS_VOID && status != STATUS_REFUSED) {
-                plat::CLockHold hold(stateLock_);
-                linkConfirmed_ = true;  // the server knows this session on this link
+                Post(session_.Resubscribed(HandleResubscribeReply(payload, payloadLength)));
+            } else {
+                // The requests' own replies are read by their requester below.
+                session_.Accepted();
             }
             break;
         case CMD_LOGOUT:
-            ChangeFlags(FLAGS_CLEAR_INIT_OK);
+            session_.LoggedOut();
             break;
         default:
             break;
     }
 
-    // Handoff, sequence match and timeout reset, for every accepted message.
-    if (h.requestId == NextRequestId(false)) {
+    // Sequence match, timeout reset and handoff, for every accepted message.
+    if (session_.MessageArrived(h.requestId, h.sequence)) {
         replyMailbox_.Clear();
         replyMailbox_.Append(message, static_cast<int32_t>(length));
         replyEvent_->Set();
     }
-    if (h.sequence == NextSequence(false)) {
-        SetAwaitingReply(false);
-    }
-    CountTimeout(true);
 }
 
 bool CTarvikClient::HandleResubscribeReply(const uint8_t* payload, size_t payloadLength) {
