@@ -10,6 +10,7 @@
 #include "client/allocator.h"
 #include "client/client.h"
 #include "client/var_value.h"
+#include "requests/request_cycle.h"
 #include "session/message.h"
 #include "session/value_record.h"
 
@@ -51,6 +52,40 @@ bool Changed(const VarValue& fresh, const VarValue& last) {
             return true;
     }
 }
+
+// The keys and values of one data notification while they are filled in:
+// freed on every path unless a notification event takes them.
+struct DataArrays {
+    explicit DataArrays(int32_t n)
+        : capacity(n),
+          keyBlock(sizeof(uint32_t) * static_cast<size_t>(n)),
+          values(VarArrayCreate(n)) {}
+    ~DataArrays() { VarArrayDestroy(values, capacity); }
+    DataArrays(const DataArrays&) = delete;
+    DataArrays& operator=(const DataArrays&) = delete;
+
+    bool ok() const { return keyBlock.ok() && values != nullptr; }
+    uint32_t* keys() const { return reinterpret_cast<uint32_t*>(keyBlock.data()); }
+    // A data event with the first `count` keys and values; null (the arrays
+    // stay here and are freed) when the record cannot be allocated.
+    NotifyEvent* TakeEvent(int32_t count) {
+        NotifyEvent* event = NotifyEventCreate();
+        if (event == nullptr) {
+            return nullptr;  // the change is never reported
+        }
+        event->type = NOTIFY_DATA;
+        event->count = count;
+        event->valuesCapacity = capacity;
+        event->keys = reinterpret_cast<uint32_t*>(keyBlock.Release());
+        event->values = values;
+        values = nullptr;
+        return event;
+    }
+
+    int32_t capacity;
+    CBlock keyBlock;
+    VarValue* values;
+};
 
 }  // namespace
 
@@ -127,53 +162,36 @@ bool CTarvikClient::HandleResubscribeReply(const uint8_t* payload, size_t payloa
     if (n <= 0 || LoadU32(payload) != static_cast<uint32_t>(n)) {
         return false;
     }
-    auto* keys = static_cast<uint32_t*>(MemAlloc(sizeof(uint32_t) * static_cast<size_t>(n)));
-    VarValue* values = VarArrayCreate(n);
-    if (keys == nullptr || values == nullptr) {
-        MemFree(keys);
-        VarArrayDestroy(values, n);
+    DataArrays data(n);
+    if (!data.ok()) {
         return false;
     }
     int32_t changed = 0;
-    bool usable = true;
     {
         plat::CLockHold hold(stateLock_);
         // The table may have changed since it was counted; the reply answers
         // the items as they were registered, in table order.
         if (advise_.ItemCount() != n) {
-            usable = false;
+            return false;
         }
         size_t pos = 4;
-        for (int32_t i = 0; usable && i < n; ++i) {
-            VarValue* slot = &values[changed];
+        for (int32_t i = 0; i < n; ++i) {
+            VarValue* slot = &data.values[changed];
             if (!DecodeValueRecord(payload, payloadLength, &pos, slot)) {
-                usable = false;
-                break;
+                return false;
             }
             const AdviseItem* item = advise_.ItemAt(i);
             if (Changed(*slot, item->Value)) {
-                keys[changed] = item->Key;
+                data.keys()[changed] = item->Key;
                 ++changed;
             }
         }
     }
-    if (!usable || changed == 0) {
-        MemFree(keys);
-        VarArrayDestroy(values, n);
-        return usable;
+    if (changed > 0) {
+        if (NotifyEvent* event = data.TakeEvent(changed)) {
+            QueueNotify(event);
+        }
     }
-    NotifyEvent* event = NotifyEventCreate();
-    if (event == nullptr) {
-        MemFree(keys);
-        VarArrayDestroy(values, n);
-        return true;
-    }
-    event->type = NOTIFY_DATA;
-    event->count = changed;
-    event->keys = keys;
-    event->values = values;
-    event->valuesCapacity = n;
-    QueueNotify(event);
     return true;
 }
 
@@ -182,9 +200,6 @@ void CTarvikClient::HandleHeartbeatData(const uint8_t* payload, size_t payloadLe
         return;
     }
     const uint32_t announced = LoadU32(payload);
-    if (announced == 0) {
-        return;
-    }
     // No more records than the payload can hold: a hostile count must not
     // make the client allocate for it.
     const size_t fit = (payloadLength - 4) / kMinKeyedRecord;
@@ -192,36 +207,21 @@ void CTarvikClient::HandleHeartbeatData(const uint8_t* payload, size_t payloadLe
     if (n == 0) {
         return;
     }
-    auto* keys = static_cast<uint32_t*>(MemAlloc(sizeof(uint32_t) * n));
-    VarValue* values = VarArrayCreate(static_cast<int32_t>(n));
-    if (keys == nullptr || values == nullptr) {
-        MemFree(keys);
-        VarArrayDestroy(values, static_cast<int32_t>(n));
+    DataArrays data(static_cast<int32_t>(n));
+    if (!data.ok()) {
         return;
     }
     size_t pos = 4;
     size_t decoded = 0;
-    while (decoded < n &&
-           DecodeKeyedValueRecord(payload, payloadLength, &pos, &keys[decoded], &values[decoded])) {
+    while (decoded < n && DecodeKeyedValueRecord(payload, payloadLength, &pos,
+                                                 &data.keys()[decoded], &data.values[decoded])) {
         ++decoded;
     }
-    if (decoded == 0) {
-        MemFree(keys);
-        VarArrayDestroy(values, static_cast<int32_t>(n));
-        return;
+    if (decoded > 0) {
+        if (NotifyEvent* event = data.TakeEvent(static_cast<int32_t>(decoded))) {
+            QueueNotify(event);
+        }
     }
-    NotifyEvent* event = NotifyEventCreate();
-    if (event == nullptr) {
-        MemFree(keys);
-        VarArrayDestroy(values, static_cast<int32_t>(n));
-        return;
-    }
-    event->type = NOTIFY_DATA;
-    event->count = static_cast<int32_t>(decoded);
-    event->keys = keys;
-    event->values = values;
-    event->valuesCapacity = static_cast<int32_t>(n);
-    QueueNotify(event);
 }
 
 }  // namespace tarvik
