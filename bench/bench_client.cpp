@@ -49,6 +49,7 @@
 
 namespace {
 
+using tarvik::ClientProbe;
 using tarvik::CTarvikClient;
 using tarvik::sim::CSimServer;
 using tarvik::sim::Database;

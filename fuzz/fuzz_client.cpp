@@ -526,13 +526,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The link, installed as ConnectRemote installs the component's.
     auto* link = new FuzzLink;
     link->SetOwner(c);
-    link->SetReceiveHandler(&CTarvikClient::NetDataCallback);
-    link->SetEventHandler(&CTarvikClient::NetEventCallback);
+    link->SetReceiveHandler(ClientProbe::DataHandler());
+    link->SetEventHandler(ClientProbe::EventHandler());
     {
         plat::CLockHold hold(ClientProbe::StateLock(c));
         ClientProbe::NetLink(c) = link;
         std::strcpy(ClientProbe::PrimaryHost(c), "fuzz");
-        c->primaryPort_ = 1;
+        ClientProbe::PrimaryPort(c) = 1;
     }
     ClientProbe::PrepareSession(c, MODE_REMOTE);
     if (!ClientProbe::StartWorkers(c)) {

@@ -27,6 +27,7 @@ struct ClientProbe {
     static bool& WindowGivenUp(C* c) { return c->windowGivenUp_; }
     static char* PrimaryHost(C* c) { return c->primaryHost_; }
     static char* BackupHost(C* c) { return c->backupHost_; }
+    static int32_t& PrimaryPort(C* c) { return c->primaryPort_; }
     static INetLink*& NetLink(C* c) { return c->netLink_; }
     static plat::Thread*& WindowThread(C* c) { return c->windowThread_; }
     static plat::Thread*& NotifyThread(C* c) { return c->notifyThread_; }
@@ -82,8 +83,9 @@ struct ClientProbe {
     }
     static uint32_t (*NotifyThreadProc())(void*) { return &C::NotifyThreadProc; }
     static uint32_t (*WindowThreadProc())(void*) { return &C::WindowThreadProc; }
-    static void NetDataCallback(INetLink* link, void* owner) { C::NetDataCallback(link, owner); }
-    static void NetEventCallback(INetLink* link, void* owner) { C::NetEventCallback(link, owner); }
+    // The network component's two handlers, as ConnectRemote installs them.
+    static tarvik::NetDataCallback DataHandler() { return &C::NetDataCallback; }
+    static tarvik::NetEventCallback EventHandler() { return &C::NetEventCallback; }
     static void CheckTimers(C* c) { c->CheckTimers(); }
     static Registration RegisterSubscriptions(C* c) { return c->RegisterSubscriptions(); }
     static bool Logout(C* c) { return c->Logout(); }

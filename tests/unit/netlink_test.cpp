@@ -882,20 +882,20 @@ class NetHandlersTest : public ::testing::Test {
 };
 
 TEST_F(NetHandlersTest, DataHandlerMovesTheAnnouncedBytesIntoTheReceiveStream) {
-    ClientProbe::NetDataCallback(&link_, nullptr);  // no owner: the link is not touched
+    ClientProbe::DataHandler()(&link_, nullptr);  // no owner: the link is not touched
     EXPECT_EQ(link_.availableCalls, 0);
 
-    ClientProbe::NetDataCallback(&link_, client_);  // nothing there
+    ClientProbe::DataHandler()(&link_, client_);  // nothing there
     EXPECT_EQ(link_.receiveCalls, 0);
 
     link_.bytes = {1, 2, 3, 4, 5};
-    ClientProbe::NetDataCallback(&link_, client_);
+    ClientProbe::DataHandler()(&link_, client_);
     EXPECT_EQ(Stream(), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
 
     // A short hand-over adds only the bytes really received.
     link_.bytes = {6, 7, 8};
     link_.shortBy = 1;
-    ClientProbe::NetDataCallback(&link_, client_);
+    ClientProbe::DataHandler()(&link_, client_);
     EXPECT_EQ(Stream(), (std::vector<uint8_t>{6, 7}));
 
     // Without memory the bytes stay with the link for the next call.
@@ -903,25 +903,25 @@ TEST_F(NetHandlersTest, DataHandlerMovesTheAnnouncedBytesIntoTheReceiveStream) {
     link_.bytes = {9, 10};
     const int64_t live = testing::LiveBlocks();
     testing::FailNthAllocation(1);
-    ClientProbe::NetDataCallback(&link_, client_);
+    ClientProbe::DataHandler()(&link_, client_);
     EXPECT_EQ(link_.bytes.size(), 2u);
     EXPECT_TRUE(Stream().empty());
     EXPECT_EQ(testing::LiveBlocks(), live);
 }
 
 TEST_F(NetHandlersTest, EventHandlerReportsABreakOnlyWhileTheLinkIsUp) {
-    ClientProbe::NetEventCallback(&link_, nullptr);
-    ClientProbe::NetEventCallback(&link_, client_);  // no remote link
+    ClientProbe::EventHandler()(&link_, nullptr);
+    ClientProbe::EventHandler()(&link_, client_);  // no remote link
     EXPECT_TRUE(Posted().empty());
 
     ClientProbe::LinkModeOf(client_) = MODE_REMOTE;
     ClientProbe::NetLink(client_) = &link_;
     link_.connected = false;
-    ClientProbe::NetEventCallback(&link_, client_);
+    ClientProbe::EventHandler()(&link_, client_);
     EXPECT_TRUE(Posted().empty());
 
     link_.connected = true;
-    ClientProbe::NetEventCallback(&link_, client_);
+    ClientProbe::EventHandler()(&link_, client_);
     EXPECT_EQ(Posted(), (std::vector<int32_t>{CONN_BROKEN}));
 }
 
@@ -931,12 +931,12 @@ TEST_F(NetHandlersTest, EventHandlerRecordsTheReasonAsTheLastErrorText) {
     link_.connected = false;
     char text[128];
     plat::SetLastErrorCode(NETLINK_ERR_NOT_THIS_PROTOCOL);
-    ClientProbe::NetEventCallback(&link_, client_);
+    ClientProbe::EventHandler()(&link_, client_);
     client_->GetLastErrorText(text, sizeof text);
     EXPECT_STREQ(text, "536870915 The peer does not speak this protocol (not a database server)");
 #if !defined(_WIN32)
     plat::SetLastErrorCode(ECONNREFUSED);
-    ClientProbe::NetEventCallback(&link_, client_);
+    ClientProbe::EventHandler()(&link_, client_);
     client_->GetLastErrorText(text, sizeof text);
     EXPECT_STREQ(text, (std::to_string(ECONNREFUSED) + " Connection refused").c_str());
 #endif
