@@ -109,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         StoreI16(message.data() + hdr::kCommand,
                  kCommands[(pick & 0x7F) % (sizeof kCommands / sizeof kCommands[0])]);
     }
-    ClientProbe::DispatchMessage(c, message.data(), message.size());
+    ClientProbe::Dispatch(c, message.data(), message.size());
     // Deliver what dispatch queued, as the notification thread would, and
     // drop the rest.
     for (;;) {

@@ -8,6 +8,10 @@
 
 namespace tarvik {
 
+// windows.h, where a test includes it, renames DispatchMessage.
+#pragma push_macro("DispatchMessage")
+#undef DispatchMessage
+
 struct ClientProbe {
     using C = CTarvikClient;
 
@@ -89,7 +93,7 @@ struct ClientProbe {
     static void CheckTimers(C* c) { c->CheckTimers(); }
     static Registration RegisterSubscriptions(C* c) { return c->RegisterSubscriptions(); }
     static bool Logout(C* c) { return c->Logout(); }
-    static void DispatchMessage(C* c, const uint8_t* message, size_t length) {
+    static void Dispatch(C* c, const uint8_t* message, size_t length) {
         c->DispatchMessage(message, length);
     }
     static void HandleHeartbeatData(C* c, const uint8_t* payload, size_t length) {
@@ -97,5 +101,7 @@ struct ClientProbe {
     }
     static void DeliverDataChange(C* c, const NotifyEvent& event) { c->DeliverDataChange(event); }
 };
+
+#pragma pop_macro("DispatchMessage")
 
 }  // namespace tarvik

@@ -71,6 +71,10 @@ void GuardedVoid(F&& f) noexcept {
     }
 }
 
+// A test that includes windows.h renames DispatchMessage; the member keeps
+// its name whatever the order of includes.
+#pragma push_macro("DispatchMessage")
+#undef DispatchMessage
 class CTarvikClient final : public ITarvikClient, private IRecordSink {
   public:
     explicit CTarvikClient(int32_t clientParameter);
@@ -335,6 +339,8 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     CByteStream replyMailbox_;
     plat::CEvent* replyEvent_ = nullptr;
 };
+
+#pragma pop_macro("DispatchMessage")
 
 // The client behind an interface pointer handed out by TarvikCreateClient.
 inline CTarvikClient* ClientOf(ITarvikClient* client) {

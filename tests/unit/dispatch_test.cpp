@@ -23,7 +23,7 @@ using fake::TakeEvents;
 class DispatchTest : public fake::LinkedClientTest {
   protected:
     void Dispatch(const std::vector<uint8_t>& m) {
-        ClientProbe::DispatchMessage(client_, m.data(), m.size());
+        ClientProbe::Dispatch(client_, m.data(), m.size());
     }
     uint8_t Flags() {
         plat::CLockHold hold(ClientProbe::StateLock(client_));
@@ -196,7 +196,7 @@ TEST_F(DispatchTest, MalformedMessagesChangeNothing) {
         EXPECT_FALSE(ClientProbe::ReplyEvent(client_)->Wait(0));
         EXPECT_TRUE(TakeEvents(client_).empty());
     }
-    ClientProbe::DispatchMessage(client_, nullptr, 64);
+    ClientProbe::Dispatch(client_, nullptr, 64);
     EXPECT_EQ(Flags(), SF_READY);
 
     Dispatch(good);  // the same bytes, well formed, do all of it

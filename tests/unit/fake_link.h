@@ -327,7 +327,7 @@ class FakeServer {
             if (m.kind == MARKER_MESSAGE && answer) {
                 const std::vector<uint8_t> reply = answer(m);
                 if (!reply.empty()) {
-                    ClientProbe::DispatchMessage(client_, reply.data(), reply.size());
+                    ClientProbe::Dispatch(client_, reply.data(), reply.size());
                 }
             }
             lock.lock();
@@ -462,7 +462,7 @@ class LinkedClientTest : public ::testing::Test {
     void LogIn(int16_t clientId = 7) {
         const std::vector<uint8_t> body = PlantBody();
         const std::vector<uint8_t> m = Message(CMD_LOGIN, clientId, 1, 0, 0, body);
-        ClientProbe::DispatchMessage(client_, m.data(), m.size());
+        ClientProbe::Dispatch(client_, m.data(), m.size());
         ASSERT_TRUE(client_->TestFlags(FLAGS_IS_LOGGED_IN));
         ASSERT_EQ(ClientProbe::Directory(client_).PointCount(), 3);
     }

@@ -203,7 +203,7 @@ TEST_F(RequestTest, LateReplyOfAnAbandonedRequestIsNotTaken) {
     // The reply of a request that gave up arrives before the next one starts.
     const std::vector<uint8_t> late = fake::Message(
         CMD_READ_VALUES, 7, 1, ClientProbe::RequestId(client_), 0, Bytes().U32(1).Long(999).b);
-    ClientProbe::DispatchMessage(client_, late.data(), late.size());
+    ClientProbe::Dispatch(client_, late.data(), late.size());
     ASSERT_GT(ClientProbe::ReplyMailbox(client_).GetLength(), 0);
     const uint32_t point = kPump;
     const uint32_t field = kPV;
@@ -498,7 +498,7 @@ TEST_F(RequestTest, RequestsPushesAndDeliveryAtTheSameTime) {
             const std::vector<uint8_t> push =
                 fake::Message(CMD_HEARTBEAT_DATA, 7, 1, 0, -1,
                               Bytes().U32(2).U32(kTank).Long(i).U32(kPump).Double(i).b);
-            ClientProbe::DispatchMessage(client_, push.data(), push.size());
+            ClientProbe::Dispatch(client_, push.data(), push.size());
             ClientProbe::CheckTimers(client_);
         }
     };

@@ -169,7 +169,7 @@ TEST_F(TimerTest, HeartbeatGoesOutOnceTheIntervalHasPassed) {
 
     // The answer comes; with a subscription the next one asks for data.
     const std::vector<uint8_t> reply = ReplyTo(sent[0], 7, 1);
-    ClientProbe::DispatchMessage(client_, reply.data(), reply.size());
+    ClientProbe::Dispatch(client_, reply.data(), reply.size());
     EXPECT_FALSE(ClientProbe::IsAwaitingReply(client_));
     EXPECT_TRUE(client_->GetServerFlag());
     Subscribe();
@@ -256,7 +256,7 @@ TEST_F(TimerTest, AcceptedMessageResetsTheTimeoutCount) {
     ClientProbe::AwaitingReply(client_) = true;
     ClientProbe::Timeouts(client_) = 2;
     const std::vector<uint8_t> m = Message(CMD_HEARTBEAT, 7, 0, 0, 999);
-    ClientProbe::DispatchMessage(client_, m.data(), m.size());
+    ClientProbe::Dispatch(client_, m.data(), m.size());
     EXPECT_EQ(ClientProbe::Timeouts(client_), 0);
     Tick(100 + 10001);
     ClientProbe::CheckTimers(client_);
