@@ -38,6 +38,7 @@
 #include "client/allocator.h"
 #include "client/client.h"
 #include "client/var_value.h"
+#include "client_probe.h"
 #include "directory/notify_event.h"
 #include "directory/subscription_table.h"
 #include "platform/platform.h"
@@ -48,6 +49,7 @@
 
 namespace {
 
+using tarvik::ClientProbe;
 using tarvik::CTarvikClient;
 using tarvik::sim::CSimServer;
 using tarvik::sim::Database;
@@ -438,12 +440,12 @@ void BM_HandleHeartbeatData_100k(benchmark::State& state) {
     const std::vector<uint8_t> payload = HeartbeatPayload();
     int64_t decoded = 0;
     for (auto _ : state) {
-        client->HandleHeartbeatData(payload.data(), payload.size());
+        ClientProbe::HandleHeartbeatData(client, payload.data(), payload.size());
         state.PauseTiming();
         tarvik::NotifyEvent* event = nullptr;
         {
-            tarvik::plat::CLockHold hold(client->stateLock_);
-            event = client->notifyQueue_.Pop();
+            tarvik::plat::CLockHold hold(ClientProbe::StateLock(client));
+            event = ClientProbe::NotifyQueue(client).Pop();
         }
         if (event == nullptr || event->count != kItems) {
             state.SkipWithError("no event of 100,000 values");
@@ -470,11 +472,11 @@ void BM_HandleHeartbeatDataAndFree_100k(benchmark::State& state) {
     }
     const std::vector<uint8_t> payload = HeartbeatPayload();
     for (auto _ : state) {
-        client->HandleHeartbeatData(payload.data(), payload.size());
+        ClientProbe::HandleHeartbeatData(client, payload.data(), payload.size());
         tarvik::NotifyEvent* event = nullptr;
         {
-            tarvik::plat::CLockHold hold(client->stateLock_);
-            event = client->notifyQueue_.Pop();
+            tarvik::plat::CLockHold hold(ClientProbe::StateLock(client));
+            event = ClientProbe::NotifyQueue(client).Pop();
         }
         tarvik::NotifyEventFree(event);
     }
@@ -520,10 +522,12 @@ bool FillTable(CTarvikClient* client) {
     for (int i = 0; i < kItems; ++i) {
         users[static_cast<size_t>(i)] = i;
     }
-    tarvik::plat::CLockHold hold(client->stateLock_);
-    const int32_t fresh = client->advise_.CountNewKeys(kItems, points.data(), fields.data());
-    return client->advise_.AddAdvise(fresh, kItems, points.data(), fields.data(), users.data(),
-                                     nullptr, handles.data(), kPointCount, &client->handleCounter_);
+    tarvik::plat::CLockHold hold(ClientProbe::StateLock(client));
+    const int32_t fresh =
+        ClientProbe::Advise(client).CountNewKeys(kItems, points.data(), fields.data());
+    return ClientProbe::Advise(client).AddAdvise(fresh, kItems, points.data(), fields.data(),
+                                                 users.data(), nullptr, handles.data(), kPointCount,
+                                                 &ClientProbe::HandleCounter(client));
 }
 
 void BM_DeliverDataChange_100k(benchmark::State& state) {
@@ -547,7 +551,7 @@ void BM_DeliverDataChange_100k(benchmark::State& state) {
     }
     g_directDelivered.store(0);
     for (auto _ : state) {
-        client->DeliverDataChange(*event);
+        ClientProbe::DeliverDataChange(client, *event);
     }
     const int64_t delivered = g_directDelivered.load();
     if (delivered != static_cast<int64_t>(state.iterations()) * kItems) {
@@ -781,8 +785,8 @@ struct TableBytes {
 
 TableBytes MeasureTable(ITarvikClient* c) {
     CTarvikClient* client = tarvik::ClientOf(c);
-    tarvik::plat::CLockHold hold(client->stateLock_);
-    const tarvik::CSubscriptionTable& t = client->advise_;
+    tarvik::plat::CLockHold hold(ClientProbe::StateLock(client));
+    const tarvik::CSubscriptionTable& t = ClientProbe::Advise(client);
     TableBytes b;
     b.itemCount = t.ItemCount();
     b.capacity = t.ItemCapacity();

@@ -27,6 +27,7 @@
 #include "client/allocator.h"
 #include "client/client.h"
 #include "client/netlink.h"
+#include "client_probe.h"
 #include "session/message.h"
 #include "tarvik/tarvik.h"
 
@@ -511,29 +512,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A directory and four subscriptions, as a previous session left them.
     {
         const std::vector<uint8_t> directory = Directory();
-        plat::CLockHold hold(c->stateLock_);
-        c->directory_.Build(directory.data(), directory.size());
+        plat::CLockHold hold(ClientProbe::StateLock(c));
+        ClientProbe::Directory(c).Build(directory.data(), directory.size());
         const uint32_t points[] = {0, 1, 2, 0};
         const uint32_t fields[] = {0, 1, 0, 1};
         int32_t handles[4];
-        const int32_t count = c->advise_.CountNewKeys(4, points, fields);
-        c->advise_.AddAdvise(count, 4, points, fields, nullptr, nullptr, handles,
-                             c->directory_.PointCount(), &c->handleCounter_);
+        const int32_t count = ClientProbe::Advise(c).CountNewKeys(4, points, fields);
+        ClientProbe::Advise(c).AddAdvise(count, 4, points, fields, nullptr, nullptr, handles,
+                                         ClientProbe::Directory(c).PointCount(),
+                                         &ClientProbe::HandleCounter(c));
     }
 
     // The link, installed as ConnectRemote installs the component's.
     auto* link = new FuzzLink;
     link->SetOwner(c);
-    link->SetReceiveHandler(&CTarvikClient::NetDataCallback);
-    link->SetEventHandler(&CTarvikClient::NetEventCallback);
+    link->SetReceiveHandler(ClientProbe::DataHandler());
+    link->SetEventHandler(ClientProbe::EventHandler());
     {
-        plat::CLockHold hold(c->stateLock_);
-        c->netLink_ = link;
-        std::strcpy(c->primaryHost_, "fuzz");
-        c->primaryPort_ = 1;
+        plat::CLockHold hold(ClientProbe::StateLock(c));
+        ClientProbe::NetLink(c) = link;
+        std::strcpy(ClientProbe::PrimaryHost(c), "fuzz");
+        ClientProbe::PrimaryPort(c) = 1;
     }
-    c->PrepareSession(MODE_REMOTE);
-    if (!c->StartWorkers()) {
+    ClientProbe::PrepareSession(c, MODE_REMOTE);
+    if (!ClientProbe::StartWorkers(c)) {
         std::abort();
     }
 
@@ -548,7 +550,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         });
     }
 
-    RunScript(in, *link, c->dataArrivedEvent_);
+    RunScript(in, *link, ClientProbe::DataArrivedEvent(c));
 
     const auto start = Clock::now();
     stop = true;
@@ -556,14 +558,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // session thread's next pass; then the client, as Disconnect does.
     link->SetConnectResult(false);
     link->Drop();
-    c->dataArrivedEvent_->Set();
+    ClientProbe::DataArrivedEvent(c)->Set();
     for (std::thread& t : app) {
         t.join();
     }
-    c->StopWorkers();
+    ClientProbe::StopWorkers(c);
     {
-        plat::CLockHold hold(c->stateLock_);
-        c->netLink_ = nullptr;
+        plat::CLockHold hold(ClientProbe::StateLock(c));
+        ClientProbe::NetLink(c) = nullptr;
     }
     delete link;
     TarvikDestroyClient(client);

@@ -10,6 +10,7 @@
 
 #include "client/client.h"
 #include "client/var_value.h"
+#include "client_probe.h"
 #include "session/message.h"
 
 namespace {
@@ -73,22 +74,23 @@ CTarvikClient* Client() {
         plat::SetObjectNamePrefix("tarvik-fuzz-");
         CTarvikClient* c = ClientOf(TarvikCreateClient(1));
         const std::vector<uint8_t> body = Directory();
-        c->directory_.Build(body.data(), body.size());
+        ClientProbe::Directory(c).Build(body.data(), body.size());
         return c;
     }();
     return client;
 }
 
 void Subscribe(CTarvikClient* c) {
-    if (c->advise_.ItemCount() > 0) {
+    if (ClientProbe::Advise(c).ItemCount() > 0) {
         return;
     }
     const uint32_t points[] = {0, 1, 2, 0};
     const uint32_t fields[] = {0, 1, 0, 1};
     int32_t handles[4];
-    const int32_t count = c->advise_.CountNewKeys(4, points, fields);
-    c->advise_.AddAdvise(count, 4, points, fields, nullptr, nullptr, handles,
-                         c->directory_.PointCount(), &c->handleCounter_);
+    const int32_t count = ClientProbe::Advise(c).CountNewKeys(4, points, fields);
+    ClientProbe::Advise(c).AddAdvise(count, 4, points, fields, nullptr, nullptr, handles,
+                                     ClientProbe::Directory(c).PointCount(),
+                                     &ClientProbe::HandleCounter(c));
 }
 }  // namespace
 
@@ -107,29 +109,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         StoreI16(message.data() + hdr::kCommand,
                  kCommands[(pick & 0x7F) % (sizeof kCommands / sizeof kCommands[0])]);
     }
-    c->DispatchMessage(message.data(), message.size());
+    ClientProbe::Dispatch(c, message.data(), message.size());
     // Deliver what dispatch queued, as the notification thread would, and
     // drop the rest.
     for (;;) {
         NotifyEvent* event = nullptr;
         {
-            plat::CLockHold hold(c->stateLock_);
-            event = c->notifyQueue_.Pop();
+            plat::CLockHold hold(ClientProbe::StateLock(c));
+            event = ClientProbe::NotifyQueue(c).Pop();
         }
         if (event == nullptr) {
             break;
         }
         if (event->type == NOTIFY_DATA) {
-            c->DeliverDataChange(*event);
+            ClientProbe::DeliverDataChange(c, *event);
         }
         NotifyEventFree(event);
     }
-    c->replyMailbox_.Clear();
+    ClientProbe::ReplyMailbox(c).Clear();
     // Text blocks of last values live behind the packed (unaligned) pointers
     // of VarValue, which the leak checker cannot see: empty them each time.
     {
-        plat::CLockHold hold(c->stateLock_);
-        c->advise_.ClearValues();
+        plat::CLockHold hold(ClientProbe::StateLock(c));
+        ClientProbe::Advise(c).ClearValues();
     }
     return 0;
 }

@@ -17,9 +17,7 @@ bool CTarvikClient::Construct() {
     }
     // The remaining members were initialised in declaration order by their
     // initialisers; the two times are taken now.
-    const uint32_t now = plat::TickCount();
-    lastSendTime_ = now;
-    heartbeatTime_ = now;
+    session_.Begin(plat::TickCount());
     // Reply event, data-arrived event, notification event: auto-reset, not
     // signalled, unnamed.
     replyEvent_ = new (std::nothrow) plat::CEvent;
@@ -66,8 +64,7 @@ void CTarvikClient::SetDataCallback(DataCallback callback) {
 }
 
 bool CTarvikClient::GetServerFlag() {
-    plat::CLockHold hold(stateLock_);
-    return serverFlag_;
+    return session_.ServerFlag();
 }
 
 int32_t CTarvikClient::GetState() {
@@ -81,23 +78,19 @@ void CTarvikClient::SetState(int32_t state) {
 }
 
 void CTarvikClient::SetRequestTimeout(int32_t milliseconds) {
-    plat::CLockHold hold(stateLock_);
-    replyTimeout_ = milliseconds;
+    session_.SetReplyTimeout(milliseconds);
 }
 
 int32_t CTarvikClient::GetRequestTimeout() {
-    plat::CLockHold hold(stateLock_);
-    return replyTimeout_;
+    return session_.ReplyTimeout();
 }
 
 void CTarvikClient::SetHeartbeatInterval(int32_t milliseconds) {
-    plat::CLockHold hold(stateLock_);
-    heartbeatInterval_ = milliseconds;
+    session_.SetHeartbeatInterval(milliseconds);
 }
 
 int32_t CTarvikClient::GetHeartbeatInterval() {
-    plat::CLockHold hold(stateLock_);
-    return heartbeatInterval_;
+    return session_.HeartbeatInterval();
 }
 
 void CTarvikClient::GetLastErrorText(char* buffer, int32_t size) {

@@ -8,7 +8,8 @@
 //   client/netlink_handlers.cpp  the network component's handlers
 //   session/receive.cpp        draining the receive stream, records
 //   session/send_path.cpp      sending and server discovery
-//   session/session_thread.cpp the session thread, timers, logout, counters
+//   session/session_thread.cpp the session thread, timers, logout
+//   session/session_state.cpp  the session's state and its transitions
 //   session/dispatch.cpp       reply dispatch
 //   directory/notify_thread.cpp  the notification thread
 //   directory/...              directory and subscription queries, delivery
@@ -33,6 +34,7 @@
 #include "platform/platform.h"
 #include "session/assembler.h"
 #include "session/byte_stream.h"
+#include "session/session_state.h"
 #include "tarvik/tarvik.h"
 
 namespace tarvik {
@@ -42,23 +44,10 @@ struct Reply;
 // Which transport is in use.
 enum LinkMode : int32_t { MODE_NONE = 0, MODE_LOCAL = 1, MODE_REMOTE = 2 };
 
-// Session flags; the session is ready when all three are set.
-enum : uint8_t { SF_LOGGED_IN = 1, SF_INIT_DONE = 2, SF_INIT_OK = 4, SF_READY = 7 };
-
-// ChangeFlags operations and TestFlags queries.
-enum : int32_t {
-    FLAGS_CLEAR_ALL = 1,
-    FLAGS_SET_LOGGED_IN = 4,
-    FLAGS_CLEAR_INIT_DONE = 6,
-    FLAGS_SET_INIT_DONE = 7,
-    FLAGS_CLEAR_INIT_OK = 9,
-    FLAGS_SET_INIT_OK = 10,
-};
+// TestFlags queries.
 enum : int32_t {
     FLAGS_IS_READY = 0,
     FLAGS_IS_LOGGED_IN = 2,
-    FLAGS_IS_INIT_DONE = 5,
-    FLAGS_IS_INIT_OK = 8,
 };
 
 // Window handles are 32-bit values on both systems (a window handle on
@@ -82,6 +71,10 @@ void GuardedVoid(F&& f) noexcept {
     }
 }
 
+// A test that includes windows.h renames DispatchMessage; the member keeps
+// its name whatever the order of includes.
+#pragma push_macro("DispatchMessage")
+#undef DispatchMessage
 class CTarvikClient final : public ITarvikClient, private IRecordSink {
   public:
     explicit CTarvikClient(int32_t clientParameter);
@@ -164,9 +157,31 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     int32_t ReadHistoryRaw(double start, double end, uint32_t pointIndex, uint32_t fieldNo,
                            double** times, uint16_t** statuses, double** values) override;
 
-    // ---- Connection control (internal) ---------------------------------------
-    // Link mode set, session flags cleared, CONN_CLOSED stored, no reply
-    // awaited: done before the workers start, so their first pass sees it.
+    // ---- What the exports, the transports and the queries need -------------------
+    // Destroying the client from inside one of its callbacks: the notification
+    // thread frees the client once the callback has returned (true). False on
+    // any other thread.
+    bool DeferDestroy();
+    // Bytes from a transport: appended to the receive stream, then the
+    // data-arrived event is set; false when the stream could not take them.
+    bool OnTransportBytes(const void* bytes, int32_t n);
+    // The window thread's new window becomes the client's own, unless
+    // ConnectLocal has given up waiting for it (then false).
+    bool AdoptWindow(WindowHandle window);
+    // Session flag queries (FLAGS_IS_READY, FLAGS_IS_LOGGED_IN).
+    bool TestFlags(int32_t query);
+    // Records the calling thread's last system error; returns its code.
+    int32_t RecordError();
+    // Records a failure the library found itself (code and text).
+    void RecordErrorText(int32_t code, const char* text);
+
+  private:
+    // Tests reach the internals through this one accessor (tests/client_probe.h).
+    friend struct ClientProbe;
+
+    // ---- Connection control -----------------------------------------------------
+    // Link mode set, session cleared, CONN_CLOSED stored: done before the
+    // workers start, so their first pass sees it.
     void PrepareSession(LinkMode mode);
     template <typename F>
     bool GuardedConnect(F&& connect);
@@ -175,27 +190,26 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     void GiveUpWindowThread(plat::Thread* thread);
     bool StartWorkers();
     void StopWorkers();
-    void ChangeFlags(int32_t op);
-    bool TestFlags(int32_t query);
     void SetLinkMode(LinkMode mode);
     LinkMode GetLinkMode();
     void SetState(int32_t state);
-    void SetAwaitingReply(bool awaiting);
-    bool GetAwaitingReply();
-    void SetClientId(int16_t id);
-    int16_t GetClientId();
-    // Records the calling thread's last system error; returns its code.
-    int32_t RecordError();
-    // Records a failure the library found itself (code and text).
-    void RecordErrorText(int32_t code, const char* text);
     // Whether the caller runs on this client's notification thread (inside an
     // application callback).
     bool IsNotificationThread();
+    // How every directory and subscription query starts (locked_query.h):
+    // a linked session with the `needed` flags (a TestFlags query), then
+    // `query` under one hold of the state lock.
+    template <typename F>
+    int32_t LockedQuery(int32_t needed, F&& query);
+    // LockedQuery for a logged-in session, with the directory handed over.
+    template <typename F>
+    int32_t DirectoryQuery(F&& query);
 
     // ---- Notification queue ---------------------------------------------------
     // Queues a state change for the notification thread; 0 when the record
     // cannot be allocated.
     int32_t PostStateChange(int32_t state);
+    void Post(PostState state);
     // Queues a data event (appended under the state lock, signalled after).
     void QueueNotify(NotifyEvent* event);
 
@@ -204,9 +218,6 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     void DrainReceiveStream();
     bool AssembleMessages(const uint8_t* bytes, int32_t n);
     void ResetAssembler();
-    // Bytes from a transport: appended to the receive stream, then the
-    // data-arrived event is set.
-    void OnTransportBytes(const void* bytes, int32_t n);
 
     // ---- Send path and discovery ---------------------------------------------
     bool SendFrame(uint8_t* message, size_t size);
@@ -230,15 +241,11 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     void RunSession();
     void SendLogin();
     void CheckTimers();
-    // Ends a reply wait that will get no reply: the mailbox is emptied, a
-    // waiting request woken, the awaiting-reply flag cleared.
+    // Ends a reply wait that will get no reply: the mailbox is emptied and a
+    // waiting request woken.
     void EndReplyWait();
-    int32_t RegisterSubscriptions();
+    Registration RegisterSubscriptions();
     bool Logout();
-    int32_t NextSequence(bool advance);
-    int32_t NextRequestId(bool advance);
-    int32_t CountTimeout(bool reset);
-    int32_t NextHandle();
 
     // ---- Request cycle ---------------------------------------------------------
     // Link up and session ready (the caller holds the request lock).
@@ -248,7 +255,6 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     // and the client's id arrived (its header and payload in *reply).
     bool Exchange(int16_t command, int16_t param, const uint8_t* payload, uint32_t payloadLength,
                   Reply* reply);
-
     // Writes the 32-byte item name "POINT.FIELD" of a valid item (state lock
     // held); false for an invalid item.
     bool WriteItemName(uint32_t pointIndex, uint32_t fieldNo, uint8_t* out);
@@ -266,33 +272,30 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     static uint32_t NotifyThreadProc(void* arg);
     static uint32_t SessionThreadProc(void* arg);
     static uint32_t WindowThreadProc(void* arg);
+    uint32_t RunWindowThread();
     static void NETLINK_CALL NetDataCallback(INetLink* link, void* owner);
     static void NETLINK_CALL NetEventCallback(INetLink* link, void* owner);
 
-    // ---- Members, in declaration order -------------------------------------------
+    // IRecordSink: one complete record from the assembler.
+    void HandleRecord(const uint8_t* record, int32_t totalLength) override;
+    void StampActivity() override;
+
+    // ---- Members -------------------------------------------------------------------
+    // The state lock guards every scalar member, the notification queue, the
+    // directory, the subscription table and the session.
+    plat::CLock stateLock_;
+
+    // Application: settings, callbacks, the last error.
+    int32_t clientParameter_;
     int32_t userValue_ = 0;
     StateCallback stateCallback_ = nullptr;
     DataCallback dataCallback_ = nullptr;
-    int32_t clientParameter_;
-    int32_t linkMode_ = MODE_NONE;
     int32_t state_ = CONN_CLOSED;
-    uint8_t sessionFlags_ = 0;
-    plat::CEvent* dataArrivedEvent_ = nullptr;
-    plat::CEvent* notifyEvent_ = nullptr;
-    int32_t sequence_ = 0;
-    int32_t requestId_ = 1;
-    int32_t handleCounter_ = 0;
-    int32_t timeoutCounter_ = 0;
-    bool awaitingReply_ = false;
-    bool heartbeatAnswered_ = false;
-    bool serverFlag_ = false;
-    // The server has accepted a message of this session on the current link
-    // (cleared whenever a link is made): only then may an empty subscription
-    // table make the session ready without a word from the server.
-    bool linkConfirmed_ = false;
+    CLastError lastError_;
+
+    // Link: the transport in use, the servers, the local windows.
+    int32_t linkMode_ = MODE_NONE;
     CSharedRegistry registry_;
-    plat::Thread* windowThread_ = nullptr;
-    uint32_t windowThreadId_ = 0;
     WindowHandle serverWindow_ = 0;
     WindowHandle ownWindow_ = 0;
     // Set when ConnectLocal gives up waiting for the window thread's window
@@ -303,41 +306,46 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     char backupHost_[255] = {};
     int32_t backupPort_ = 0;
     INetLink* netLink_ = nullptr;
+    // Held across the writes of one remote send (taken alone, or before the
+    // state lock), so that two threads' messages never mix on the wire when a
+    // write comes up short and is retried.
+    plat::CLock sendLock_;
+
+    // Threads and their events.
+    plat::Thread* windowThread_ = nullptr;
+    uint32_t windowThreadId_ = 0;
     plat::Thread* notifyThread_ = nullptr;
     uint32_t notifyThreadId_ = 0;
     bool notifyRunning_ = true;
     plat::Thread* sessionThread_ = nullptr;
     uint32_t sessionThreadId_ = 0;
     bool sessionRunning_ = true;
-    int32_t replyTimeout_ = 10000;
-    int32_t heartbeatInterval_ = 500;
-    uint32_t lastSendTime_ = 0;
-    uint32_t heartbeatTime_ = 0;
-    CLastError lastError_;
-    plat::CLock stateLock_;
-    plat::CLock requestLock_;
-    CByteStream receiveStream_;
-    CByteStream replyMailbox_;
-    plat::CEvent* replyEvent_ = nullptr;
-    CNotifyQueue notifyQueue_;
-    CPointDirectory directory_;
-    CSubscriptionTable advise_;
-    CAssembler assembler_;
-    int16_t clientId_ = 0;
+    plat::CEvent* dataArrivedEvent_ = nullptr;
+    plat::CEvent* notifyEvent_ = nullptr;
     // Set when the application destroys the client from inside one of its
     // callbacks: the notification thread frees the client when the callback
     // has returned.
     bool destroyPending_ = false;
-    // Held across the writes of one remote send (taken alone, or before the
-    // state lock), so that two threads' messages never mix on the wire when a
-    // write comes up short and is retried.
-    plat::CLock sendLock_;
 
-  private:
-    // IRecordSink: one complete record from the assembler.
-    void HandleRecord(const uint8_t* record, int32_t totalLength) override;
-    void StampActivity() override;
+    // Session: its state and rules, the receive stream and the assembler.
+    CSession session_{stateLock_};
+    CByteStream receiveStream_;
+    CAssembler assembler_;
+
+    // Directory, subscriptions and the notifications they make.
+    CPointDirectory directory_;
+    CSubscriptionTable advise_;
+    int32_t handleCounter_ = 0;
+    CNotifyQueue notifyQueue_;
+
+    // Requests: serialised by the request lock (taken before the state lock),
+    // their reply handed over through the mailbox and the reply event.
+    plat::CLock requestLock_;
+    CByteStream replyMailbox_;
+    plat::CEvent* replyEvent_ = nullptr;
 };
+
+#pragma pop_macro("DispatchMessage")
 
 // The client behind an interface pointer handed out by TarvikCreateClient.
 inline CTarvikClient* ClientOf(ITarvikClient* client) {

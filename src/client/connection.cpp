@@ -1,5 +1,5 @@
 // Connection control: connecting and disconnecting, the worker threads' start
-// and stop, the link mode, the session flags and the small shared state.
+// and stop, the link mode and the small shared state.
 #include <cstring>
 
 #include "client/client.h"
@@ -183,10 +183,8 @@ void CTarvikClient::GiveUpWindowThread(plat::Thread* thread) {
 void CTarvikClient::PrepareSession(LinkMode mode) {
     plat::CLockHold hold(stateLock_);
     linkMode_ = mode;
-    sessionFlags_ = 0;
     state_ = CONN_CLOSED;
-    awaitingReply_ = false;
-    linkConfirmed_ = false;
+    session_.Prepare();
 }
 
 // ---- Workers ---------------------------------------------------------------------
@@ -234,9 +232,8 @@ bool CTarvikClient::StartWorkers() {
 
 void CTarvikClient::StopWorkers() {
     SetLinkMode(MODE_NONE);
-    ChangeFlags(FLAGS_CLEAR_INIT_OK);
+    session_.Stopped();
     SetState(CONN_CLOSED);
-    SetAwaitingReply(false);
 
     const bool onNotifyThread = IsNotificationThread();
     plat::Thread* notify = nullptr;
@@ -371,46 +368,33 @@ bool CTarvikClient::IsLinkUp() {
     });
 }
 
-void CTarvikClient::ChangeFlags(int32_t op) {
-    plat::CLockHold hold(stateLock_);
-    switch (op) {
-        case FLAGS_CLEAR_ALL:
-            sessionFlags_ = 0;
-            break;
-        case FLAGS_SET_LOGGED_IN:
-            sessionFlags_ |= SF_LOGGED_IN;
-            break;
-        case FLAGS_CLEAR_INIT_DONE:
-            sessionFlags_ &= static_cast<uint8_t>(~SF_INIT_DONE);
-            break;
-        case FLAGS_SET_INIT_DONE:
-            sessionFlags_ |= SF_INIT_DONE;
-            break;
-        case FLAGS_CLEAR_INIT_OK:
-            sessionFlags_ &= static_cast<uint8_t>(~SF_INIT_OK);
-            break;
-        case FLAGS_SET_INIT_OK:
-            sessionFlags_ |= SF_INIT_OK;
-            break;
-        default:
-            break;
-    }
-}
-
 bool CTarvikClient::TestFlags(int32_t query) {
-    plat::CLockHold hold(stateLock_);
     switch (query) {
         case FLAGS_IS_READY:
-            return sessionFlags_ == SF_READY;
+            return session_.IsReady();
         case FLAGS_IS_LOGGED_IN:
-            return (sessionFlags_ & SF_LOGGED_IN) != 0;
-        case FLAGS_IS_INIT_DONE:
-            return (sessionFlags_ & SF_INIT_DONE) != 0;
-        case FLAGS_IS_INIT_OK:
-            return (sessionFlags_ & SF_INIT_OK) != 0;
+            return session_.IsLoggedIn();
         default:
             return false;
     }
+}
+
+bool CTarvikClient::DeferDestroy() {
+    if (!IsNotificationThread()) {
+        return false;
+    }
+    plat::CLockHold hold(stateLock_);
+    destroyPending_ = true;
+    return true;
+}
+
+bool CTarvikClient::AdoptWindow(WindowHandle window) {
+    plat::CLockHold hold(stateLock_);
+    if (windowGivenUp_) {
+        return false;
+    }
+    ownWindow_ = window;
+    return true;
 }
 
 void CTarvikClient::SetLinkMode(LinkMode mode) {
@@ -421,26 +405,6 @@ void CTarvikClient::SetLinkMode(LinkMode mode) {
 LinkMode CTarvikClient::GetLinkMode() {
     plat::CLockHold hold(stateLock_);
     return static_cast<LinkMode>(linkMode_);
-}
-
-void CTarvikClient::SetAwaitingReply(bool awaiting) {
-    plat::CLockHold hold(stateLock_);
-    awaitingReply_ = awaiting;
-}
-
-bool CTarvikClient::GetAwaitingReply() {
-    plat::CLockHold hold(stateLock_);
-    return awaitingReply_;
-}
-
-void CTarvikClient::SetClientId(int16_t id) {
-    plat::CLockHold hold(stateLock_);
-    clientId_ = id;
-}
-
-int16_t CTarvikClient::GetClientId() {
-    plat::CLockHold hold(stateLock_);
-    return clientId_;
 }
 
 }  // namespace tarvik

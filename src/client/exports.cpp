@@ -38,11 +38,7 @@ TARVIK_EXPORT void TARVIK_CALL TarvikDestroyClient(ITarvikClient* client) {
     }
     CTarvikClient* self = tarvik::ClientOf(client);
     tarvik::GuardedVoid([self] { self->Disconnect(); });
-    if (self->IsNotificationThread()) {
-        // Called from inside one of the client's callbacks: the notification
-        // thread frees the client once the callback has returned.
-        tarvik::plat::CLockHold hold(self->stateLock_);
-        self->destroyPending_ = true;
+    if (self->DeferDestroy()) {
         return;
     }
     tarvik::GuardedVoid([self] { self->~CTarvikClient(); });

@@ -49,17 +49,17 @@ bool AppendRecord(CTarvikClient* client, const plat::CopyData* data) {
     if (n > 0) {
         std::memcpy(record + kMarkerSize, data->lpData, n);
     }
-    const bool taken = client->receiveStream_.Append(record, static_cast<int32_t>(total));
+    const bool taken = client->OnTransportBytes(record, static_cast<int32_t>(total));
     if (record != stackRecord) {
         MemFree(record);
-    }
-    if (taken) {
-        client->dataArrivedEvent_->Set();
     }
     return taken;
 }
 
-uint32_t RunWindowThread(CTarvikClient* self) {
+}  // namespace
+
+uint32_t CTarvikClient::RunWindowThread() {
+    CTarvikClient* self = this;
     if (auto hook = g_windowThreadHook.load()) {
         hook(self);
     }
@@ -89,15 +89,7 @@ uint32_t RunWindowThread(CTarvikClient* self) {
     }
     // 4. ConnectLocal polls for this, unless it has given up waiting: a
     //    window made after that is not the client's, and the thread ends.
-    bool wanted = false;
-    {
-        plat::CLockHold hold(self->stateLock_);
-        wanted = !self->windowGivenUp_;
-        if (wanted) {
-            self->ownWindow_ = window;
-        }
-    }
-    if (!wanted) {
+    if (!AdoptWindow(window)) {
         plat::WindowDestroy(window);
         registry.RegisterClientWindow(window, nullptr);
         return 0;
@@ -125,8 +117,6 @@ uint32_t RunWindowThread(CTarvikClient* self) {
     registry.RegisterClientWindow(window, nullptr);
     return got == 0 ? static_cast<uint32_t>(msg.wParam) : 0;
 }
-
-}  // namespace
 
 intptr_t LocalClientWindowProc(plat::WindowHandle window, uint32_t message, uintptr_t wParam,
                                intptr_t lParam) {
@@ -174,7 +164,7 @@ uint32_t CTarvikClient::WindowThreadProc(void* arg) {
     if (self == nullptr) {
         return 0;
     }
-    return Guarded(0u, [self] { return RunWindowThread(self); });
+    return Guarded(0u, [self] { return self->RunWindowThread(); });
 }
 
 }  // namespace tarvik

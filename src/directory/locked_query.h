@@ -12,12 +12,12 @@ namespace tarvik {
 
 // `needed` is a TestFlags query: FLAGS_IS_LOGGED_IN or FLAGS_IS_READY.
 template <typename F>
-int32_t LockedQuery(CTarvikClient* client, int32_t needed, F&& query) {
+int32_t CTarvikClient::LockedQuery(int32_t needed, F&& query) {
     return Guarded<int32_t>(-1, [&]() -> int32_t {
-        if (!client->IsLinkUp() || !client->TestFlags(needed)) {
+        if (!IsLinkUp() || !TestFlags(needed)) {
             return -1;
         }
-        plat::CLockHold hold(client->stateLock_);
+        plat::CLockHold hold(stateLock_);
         return query();
     });
 }

@@ -19,6 +19,12 @@ int32_t CTarvikClient::PostStateChange(int32_t state) {
     return 1;
 }
 
+void CTarvikClient::Post(PostState state) {
+    if (state) {
+        PostStateChange(*state);
+    }
+}
+
 void CTarvikClient::QueueNotify(NotifyEvent* event) {
     {
         plat::CLockHold hold(stateLock_);

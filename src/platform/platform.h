@@ -23,7 +23,7 @@ namespace plat {
 
 // Re-entrant lock, like a critical section: the owning thread may enter again.
 class CLock {
-public:
+  public:
     CLock();
     ~CLock();
     CLock(const CLock&) = delete;
@@ -31,26 +31,26 @@ public:
     void Enter();
     void Leave();
 
-private:
+  private:
     alignas(16) unsigned char storage_[64];
 };
 
 // Scoped hold of a CLock.
 class CLockHold {
-public:
+  public:
     explicit CLockHold(CLock& lock) : lock_(lock) { lock_.Enter(); }
     ~CLockHold() { lock_.Leave(); }
     CLockHold(const CLockHold&) = delete;
     CLockHold& operator=(const CLockHold&) = delete;
 
-private:
+  private:
     CLock& lock_;
 };
 
 // Auto-reset event: Set wakes one waiter (or the next Wait) and resets itself
 // as that wait returns; initially not signalled.
 class CEvent {
-public:
+  public:
     CEvent();
     ~CEvent();
     CEvent(const CEvent&) = delete;
@@ -64,7 +64,7 @@ public:
     // relied on).
     bool IsValid() const;
 
-private:
+  private:
     struct Impl;
     Impl* impl_;
 };
@@ -156,9 +156,6 @@ NamedMutex* NamedMutexCreate(const char* name);
 bool NamedMutexLock(NamedMutex* mutex, int32_t milliseconds);
 void NamedMutexUnlock(NamedMutex* mutex);
 void NamedMutexClose(NamedMutex* mutex);
-// Removes what the name leaves behind once no process uses it (POSIX: its
-// lock file; nothing on Windows). Tests only.
-void NamedMutexRemove(const char* name);
 
 // ---- Windows and window messages ---------------------------------------------
 //

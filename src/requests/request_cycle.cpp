@@ -16,14 +16,15 @@ constexpr int64_t kReplyWaitFactor = 10;
 }
 
 bool CTarvikClient::BeginRequest() {
-    return IsLinkUp() && TestFlags(FLAGS_IS_READY);
+    return IsLinkUp() && session_.IsReady();
 }
 
 bool CTarvikClient::Exchange(int16_t command, int16_t param, const uint8_t* payload,
                              uint32_t payloadLength, Reply* reply) {
-    const int32_t requestId = NextRequestId(true);
-    const int32_t sequence = NextSequence(true);
-    const int16_t clientId = GetClientId();
+    int32_t requestId = 0;
+    int32_t sequence = 0;
+    int16_t clientId = 0;
+    session_.NextExchange(&requestId, &sequence, &clientId);
     uint8_t* message = nullptr;
     size_t size = 0;
     if (!BuildMessage(command, param, clientId, requestId, sequence, payload, payloadLength,
@@ -32,18 +33,14 @@ bool CTarvikClient::Exchange(int16_t command, int16_t param, const uint8_t* payl
     }
     replyEvent_->Reset();
     replyMailbox_.Clear();
-    SetAwaitingReply(true);
+    session_.AwaitReply();
     const bool sent = SendFrame(message, size);
     MemFree(message);
     if (!sent) {
-        SetAwaitingReply(false);
+        session_.SendFailed();
         return false;
     }
-    {
-        const uint32_t now = plat::TickCount();
-        plat::CLockHold hold(stateLock_);
-        lastSendTime_ = now;
-    }
+    session_.SendDone(plat::TickCount());
     const int64_t wait = static_cast<int64_t>(GetRequestTimeout()) * kReplyWaitFactor;
     const int32_t waitMs =
         wait > INT32_MAX ? INT32_MAX : (wait < 0 ? 0 : static_cast<int32_t>(wait));
@@ -67,7 +64,7 @@ bool CTarvikClient::Exchange(int16_t command, int16_t param, const uint8_t* payl
     // can reach the mailbox just after this request cleared it (its id was
     // still the current one when reply dispatch compared it).
     if (h.magic != MSG_MAGIC || h.command != command || h.requestId != requestId ||
-        h.clientId != GetClientId()) {
+        h.clientId != session_.ClientId()) {
         return false;
     }
     reply->param = h.param;

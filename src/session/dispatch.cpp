@@ -10,6 +10,7 @@
 #include "client/allocator.h"
 #include "client/client.h"
 #include "client/var_value.h"
+#include "requests/request_cycle.h"
 #include "session/message.h"
 #include "session/value_record.h"
 
@@ -52,6 +53,40 @@ bool Changed(const VarValue& fresh, const VarValue& last) {
     }
 }
 
+// The keys and values of one data notification while they are filled in:
+// freed on every path unless a notification event takes them.
+struct DataArrays {
+    explicit DataArrays(int32_t n)
+        : capacity(n),
+          keyBlock(sizeof(uint32_t) * static_cast<size_t>(n)),
+          values(VarArrayCreate(n)) {}
+    ~DataArrays() { VarArrayDestroy(values, capacity); }
+    DataArrays(const DataArrays&) = delete;
+    DataArrays& operator=(const DataArrays&) = delete;
+
+    bool ok() const { return keyBlock.ok() && values != nullptr; }
+    uint32_t* keys() const { return reinterpret_cast<uint32_t*>(keyBlock.data()); }
+    // A data event with the first `count` keys and values; null (the arrays
+    // stay here and are freed) when the record cannot be allocated.
+    NotifyEvent* TakeEvent(int32_t count) {
+        NotifyEvent* event = NotifyEventCreate();
+        if (event == nullptr) {
+            return nullptr;  // the change is never reported
+        }
+        event->type = NOTIFY_DATA;
+        event->count = count;
+        event->valuesCapacity = capacity;
+        event->keys = reinterpret_cast<uint32_t*>(keyBlock.Release());
+        event->values = values;
+        values = nullptr;
+        return event;
+    }
+
+    int32_t capacity;
+    CBlock keyBlock;
+    VarValue* values;
+};
+
 }  // namespace
 
 void CTarvikClient::DispatchMessage(const uint8_t* message, size_t length) {
@@ -67,35 +102,11 @@ void CTarvikClient::DispatchMessage(const uint8_t* message, size_t length) {
 
     switch (h.command) {
         case CMD_LOGIN:
-            if (status > 0) {
+            Post(session_.LoginAnswered(status, h.param != 0, [&] {
                 bool noMemory = false;
-                {
-                    plat::CLockHold hold(stateLock_);
-                    serverFlag_ = h.param != 0;
-                    heartbeatAnswered_ = true;
-                    linkConfirmed_ = true;
-                    clientId_ = status;
-                    directory_.Build(payload, payloadLength, &noMemory);
-                }
-                if (noMemory) {
-                    // Without its directory the session can do nothing: the
-                    // login does not count, and the next pass logs in again.
-                    break;
-                }
-                // A successful login starts a fresh session: a verdict left
-                // by an earlier refused login must not stop registration.
-                ChangeFlags(FLAGS_CLEAR_INIT_DONE);
-                ChangeFlags(FLAGS_CLEAR_INIT_OK);
-                ChangeFlags(FLAGS_SET_LOGGED_IN);
-            } else if (status == STATUS_LOGIN_REFUSED) {
-                ChangeFlags(FLAGS_SET_INIT_DONE);
-                ChangeFlags(FLAGS_CLEAR_INIT_OK);
-                PostStateChange(CONN_REFUSED);
-            } else {
-                ChangeFlags(FLAGS_SET_INIT_DONE);
-                ChangeFlags(FLAGS_CLEAR_INIT_OK);
-                PostStateChange(CONN_REJECTED);
-            }
+                directory_.Build(payload, payloadLength, &noMemory);
+                return !noMemory;
+            }));
             break;
         case CMD_HEARTBEAT:
         case CMD_READ_HISTORY:
@@ -109,60 +120,34 @@ void CTarvikClient::DispatchMessage(const uint8_t* message, size_t length) {
         case CMD_UNSUBSCRIBE_ALL:
         case CMD_READ_HISTORY_RAW:
             if (status == STATUS_VOID) {
-                ChangeFlags(FLAGS_CLEAR_ALL);  // the server forgot us: log in again
+                session_.Voided();  // the server forgot us: log in again
             } else if (status == STATUS_REFUSED) {
-                ChangeFlags(FLAGS_CLEAR_INIT_OK);
-                PostStateChange(CONN_REFUSED);
+                Post(session_.Refused());
             } else if (h.command == CMD_HEARTBEAT || h.command == CMD_HEARTBEAT_DATA) {
-                {
-                    plat::CLockHold hold(stateLock_);
-                    serverFlag_ = h.param != 0;
-                    heartbeatAnswered_ = true;
-                }
-                if (GetState() != CONN_READY) {
-                    PostStateChange(CONN_READY);
-                }
+                Post(session_.HeartbeatAnswered(h.param != 0, GetState()));
                 if (h.command == CMD_HEARTBEAT_DATA) {
                     HandleHeartbeatData(payload, payloadLength);
                 }
             } else if (h.command == CMD_RESUBSCRIBE) {
-                if (HandleResubscribeReply(payload, payloadLength)) {
-                    {
-                        plat::CLockHold hold(stateLock_);
-                        heartbeatAnswered_ = true;
-                    }
-                    ChangeFlags(FLAGS_SET_INIT_DONE);
-                    ChangeFlags(FLAGS_SET_INIT_OK);
-                    PostStateChange(CONN_READY);
-                } else {
-                    ChangeFlags(FLAGS_SET_INIT_DONE);
-                    ChangeFlags(FLAGS_CLEAR_INIT_OK);
-                    PostStateChange(CONN_REJECTED);
-                }
-            }
-            // The requests' own replies are read by their requester below.
-            if (status != STATUS_VOID && status != STATUS_REFUSED) {
-                plat::CLockHold hold(stateLock_);
-                linkConfirmed_ = true;  // the server knows this session on this link
+                Post(session_.Resubscribed(HandleResubscribeReply(payload, payloadLength)));
+            } else {
+                // The requests' own replies are read by their requester below.
+                session_.Accepted();
             }
             break;
         case CMD_LOGOUT:
-            ChangeFlags(FLAGS_CLEAR_INIT_OK);
+            session_.LoggedOut();
             break;
         default:
             break;
     }
 
-    // Handoff, sequence match and timeout reset, for every accepted message.
-    if (h.requestId == NextRequestId(false)) {
+    // Sequence match, timeout reset and handoff, for every accepted message.
+    if (session_.MessageArrived(h.requestId, h.sequence)) {
         replyMailbox_.Clear();
         replyMailbox_.Append(message, static_cast<int32_t>(length));
         replyEvent_->Set();
     }
-    if (h.sequence == NextSequence(false)) {
-        SetAwaitingReply(false);
-    }
-    CountTimeout(true);
 }
 
 bool CTarvikClient::HandleResubscribeReply(const uint8_t* payload, size_t payloadLength) {
@@ -177,53 +162,36 @@ bool CTarvikClient::HandleResubscribeReply(const uint8_t* payload, size_t payloa
     if (n <= 0 || LoadU32(payload) != static_cast<uint32_t>(n)) {
         return false;
     }
-    auto* keys = static_cast<uint32_t*>(MemAlloc(sizeof(uint32_t) * static_cast<size_t>(n)));
-    VarValue* values = VarArrayCreate(n);
-    if (keys == nullptr || values == nullptr) {
-        MemFree(keys);
-        VarArrayDestroy(values, n);
+    DataArrays data(n);
+    if (!data.ok()) {
         return false;
     }
     int32_t changed = 0;
-    bool usable = true;
     {
         plat::CLockHold hold(stateLock_);
         // The table may have changed since it was counted; the reply answers
         // the items as they were registered, in table order.
         if (advise_.ItemCount() != n) {
-            usable = false;
+            return false;
         }
         size_t pos = 4;
-        for (int32_t i = 0; usable && i < n; ++i) {
-            VarValue* slot = &values[changed];
+        for (int32_t i = 0; i < n; ++i) {
+            VarValue* slot = &data.values[changed];
             if (!DecodeValueRecord(payload, payloadLength, &pos, slot)) {
-                usable = false;
-                break;
+                return false;
             }
             const AdviseItem* item = advise_.ItemAt(i);
             if (Changed(*slot, item->Value)) {
-                keys[changed] = item->Key;
+                data.keys()[changed] = item->Key;
                 ++changed;
             }
         }
     }
-    if (!usable || changed == 0) {
-        MemFree(keys);
-        VarArrayDestroy(values, n);
-        return usable;
+    if (changed > 0) {
+        if (NotifyEvent* event = data.TakeEvent(changed)) {
+            QueueNotify(event);
+        }
     }
-    NotifyEvent* event = NotifyEventCreate();
-    if (event == nullptr) {
-        MemFree(keys);
-        VarArrayDestroy(values, n);
-        return true;
-    }
-    event->type = NOTIFY_DATA;
-    event->count = changed;
-    event->keys = keys;
-    event->values = values;
-    event->valuesCapacity = n;
-    QueueNotify(event);
     return true;
 }
 
@@ -232,9 +200,6 @@ void CTarvikClient::HandleHeartbeatData(const uint8_t* payload, size_t payloadLe
         return;
     }
     const uint32_t announced = LoadU32(payload);
-    if (announced == 0) {
-        return;
-    }
     // No more records than the payload can hold: a hostile count must not
     // make the client allocate for it.
     const size_t fit = (payloadLength - 4) / kMinKeyedRecord;
@@ -242,36 +207,21 @@ void CTarvikClient::HandleHeartbeatData(const uint8_t* payload, size_t payloadLe
     if (n == 0) {
         return;
     }
-    auto* keys = static_cast<uint32_t*>(MemAlloc(sizeof(uint32_t) * n));
-    VarValue* values = VarArrayCreate(static_cast<int32_t>(n));
-    if (keys == nullptr || values == nullptr) {
-        MemFree(keys);
-        VarArrayDestroy(values, static_cast<int32_t>(n));
+    DataArrays data(static_cast<int32_t>(n));
+    if (!data.ok()) {
         return;
     }
     size_t pos = 4;
     size_t decoded = 0;
-    while (decoded < n &&
-           DecodeKeyedValueRecord(payload, payloadLength, &pos, &keys[decoded], &values[decoded])) {
+    while (decoded < n && DecodeKeyedValueRecord(payload, payloadLength, &pos,
+                                                 &data.keys()[decoded], &data.values[decoded])) {
         ++decoded;
     }
-    if (decoded == 0) {
-        MemFree(keys);
-        VarArrayDestroy(values, static_cast<int32_t>(n));
-        return;
+    if (decoded > 0) {
+        if (NotifyEvent* event = data.TakeEvent(static_cast<int32_t>(decoded))) {
+            QueueNotify(event);
+        }
     }
-    NotifyEvent* event = NotifyEventCreate();
-    if (event == nullptr) {
-        MemFree(keys);
-        VarArrayDestroy(values, static_cast<int32_t>(n));
-        return;
-    }
-    event->type = NOTIFY_DATA;
-    event->count = static_cast<int32_t>(decoded);
-    event->keys = keys;
-    event->values = values;
-    event->valuesCapacity = static_cast<int32_t>(n);
-    QueueNotify(event);
 }
 
 }  // namespace tarvik

@@ -6,9 +6,10 @@
 
 namespace tarvik {
 
-void CTarvikClient::OnTransportBytes(const void* bytes, int32_t n) {
-    receiveStream_.Append(bytes, n);
+bool CTarvikClient::OnTransportBytes(const void* bytes, int32_t n) {
+    const bool taken = receiveStream_.Append(bytes, n);
     dataArrivedEvent_->Set();
+    return taken;
 }
 
 void CTarvikClient::DrainReceiveStream() {
@@ -46,9 +47,7 @@ void CTarvikClient::HandleRecord(const uint8_t* record, int32_t totalLength) {
 }
 
 void CTarvikClient::StampActivity() {
-    const uint32_t now = plat::TickCount();
-    plat::CLockHold hold(stateLock_);
-    lastSendTime_ = now;
+    session_.Activity(plat::TickCount());
 }
 
 }  // namespace tarvik

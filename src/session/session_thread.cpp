@@ -2,7 +2,8 @@
 // registers the subscriptions once after every login, sends heartbeats,
 // notices lost replies and takes a silent link down, and drains the receive
 // stream so that every message from the server is handled on this thread.
-// Also the session's counters and the logout.
+// Also the logout. The rules that change the session's state live in
+// session_state.cpp.
 #include "client/allocator.h"
 #include "client/client.h"
 #include "requests/request_cycle.h"
@@ -16,50 +17,7 @@ constexpr int32_t kLoopWaitMs = 100;
 constexpr uint32_t kNoServerPauseMs = 1000;
 constexpr int32_t kTimeoutsBeforeDrop = 3;
 
-int32_t Advance(int32_t value) {
-    return static_cast<int32_t>(static_cast<uint32_t>(value) + 1u);
-}
-
-// Whether more than `interval` ms have passed since `base`. The interval is
-// compared as an unsigned number, as the stored setting is used unchecked; the
-// elapsed time is a difference, so a base near the top of the tick range
-// never makes it fire early.
-bool Elapsed(uint32_t now, uint32_t base, int32_t interval) {
-    return now - base > static_cast<uint32_t>(interval);
-}
-
 }  // namespace
-
-// ---- Counters ------------------------------------------------------------------
-
-int32_t CTarvikClient::NextSequence(bool advance) {
-    plat::CLockHold hold(stateLock_);
-    if (advance) {
-        sequence_ = Advance(sequence_);
-    }
-    return sequence_;
-}
-
-int32_t CTarvikClient::NextRequestId(bool advance) {
-    plat::CLockHold hold(stateLock_);
-    if (advance) {
-        requestId_ = Advance(requestId_);
-        if (requestId_ == 0) {
-            requestId_ = 1;
-        }
-    }
-    return requestId_;
-}
-
-int32_t CTarvikClient::CountTimeout(bool reset) {
-    plat::CLockHold hold(stateLock_);
-    if (reset) {
-        timeoutCounter_ = 0;
-    } else {
-        timeoutCounter_ = Advance(timeoutCounter_);
-    }
-    return timeoutCounter_;
-}
 
 // ---- The loop --------------------------------------------------------------------
 
@@ -77,43 +35,18 @@ void CTarvikClient::RunSession() {
             }
         }
         if (IsLinkUp()) {
-            if (!GetAwaitingReply() && !TestFlags(FLAGS_IS_LOGGED_IN)) {
-                SendLogin();
-            } else if (!GetAwaitingReply() && !TestFlags(FLAGS_IS_INIT_DONE)) {
-                const int32_t verdict = RegisterSubscriptions();
-                if (verdict == 1) {
-                    ChangeFlags(FLAGS_SET_INIT_DONE);
-                    ChangeFlags(FLAGS_CLEAR_INIT_OK);
-                    PostStateChange(CONN_REJECTED);
-                } else if (verdict == 2) {
-                    bool confirmed = false;
-                    {
-                        plat::CLockHold hold(stateLock_);
-                        heartbeatAnswered_ = true;
-                        confirmed = linkConfirmed_;
-                    }
-                    ChangeFlags(FLAGS_SET_INIT_DONE);
-                    ChangeFlags(FLAGS_SET_INIT_OK);
-                    // Nothing to register. Ready at once only when the server
-                    // has accepted this session on this link; otherwise (a new
-                    // link, a session the server may have forgotten) the next
-                    // heartbeat asks, and its reply posts CONN_READY, or its
-                    // status 0 leads to a new login.
-                    if (confirmed) {
-                        PostStateChange(CONN_READY);
-                    }
-                }
+            switch (session_.NextStep()) {
+                case SessionStep::Login:
+                    SendLogin();
+                    break;
+                case SessionStep::Register:
+                    Post(session_.Registered(RegisterSubscriptions()));
+                    break;
+                case SessionStep::Wait:
+                    break;
             }
         } else if (FindServer()) {
-            SetAwaitingReply(false);
-            CountTimeout(true);
-            {
-                const uint32_t now = plat::TickCount();
-                plat::CLockHold hold(stateLock_);
-                heartbeatTime_ = now;
-                linkConfirmed_ = false;
-            }
-            PostStateChange(CONN_PENDING);
+            Post(session_.NewLink(plat::TickCount()));
         } else {
             {
                 plat::CLockHold hold(stateLock_);
@@ -136,27 +69,25 @@ void CTarvikClient::SendLogin() {
         plat::CLockHold hold(stateLock_);
         parameter = clientParameter_;
     }
-    const int32_t sequence = NextSequence(true);
+    const int32_t sequence = session_.NextSequence();
     uint8_t* message = nullptr;
     size_t size = 0;
     if (!BuildMessage(CMD_LOGIN, static_cast<int16_t>(parameter & 0xFFFF), LOGIN_CLIENT_ID, 0,
                       sequence, nullptr, 0, &message, &size)) {
         return;  // retried on a later pass
     }
-    SetAwaitingReply(true);
+    session_.AwaitReply();
     if (SendFrame(message, size)) {
-        const uint32_t now = plat::TickCount();
-        plat::CLockHold hold(stateLock_);
-        lastSendTime_ = now;
+        session_.SendDone(plat::TickCount());
     } else {
-        SetAwaitingReply(false);
+        session_.SendFailed();
     }
     MemFree(message);
 }
 
 // ---- Registration -------------------------------------------------------------
 
-int32_t CTarvikClient::RegisterSubscriptions() {
+Registration CTarvikClient::RegisterSubscriptions() {
     uint8_t* payload = nullptr;
     int32_t n = 0;
     int32_t pairs = 0;
@@ -167,11 +98,11 @@ int32_t CTarvikClient::RegisterSubscriptions() {
         plat::CLockHold hold(stateLock_);
         n = advise_.ItemCount();
         if (n == 0) {
-            return 2;
+            return Registration::NothingToRegister;
         }
         payload = static_cast<uint8_t*>(MemAlloc(ItemListSize(static_cast<size_t>(n))));
         if (payload == nullptr) {
-            return 0;
+            return Registration::Sent;  // as a send that failed: retried later
         }
         CItemListWriter list(payload);
         for (int32_t i = 0; i < n; ++i) {
@@ -185,29 +116,27 @@ int32_t CTarvikClient::RegisterSubscriptions() {
             ++pairs;
         }
         list.Finish();
-        clientId = clientId_;
+        clientId = session_.ClientId();
     }
     if (pairs != n) {
         MemFree(payload);
-        return 1;
+        return Registration::Unexpressible;
     }
-    const int32_t sequence = NextSequence(true);
+    const int32_t sequence = session_.NextSequence();
     uint8_t* message = nullptr;
     size_t size = 0;
     if (BuildMessage(CMD_RESUBSCRIBE, 1, clientId, 0, sequence, payload,
                      4 + 8 * static_cast<uint32_t>(n), &message, &size)) {
-        SetAwaitingReply(true);
+        session_.AwaitReply();
         if (SendFrame(message, size)) {
-            const uint32_t now = plat::TickCount();
-            plat::CLockHold hold(stateLock_);
-            lastSendTime_ = now;
+            session_.SendDone(plat::TickCount());
         } else {
-            SetAwaitingReply(false);
+            session_.SendFailed();
         }
         MemFree(message);
     }
     MemFree(payload);
-    return 0;
+    return Registration::Sent;
 }
 
 // ---- Timers ------------------------------------------------------------------------
@@ -216,84 +145,43 @@ void CTarvikClient::CheckTimers() {
     const bool linkUp = IsLinkUp();
 
     // Heartbeat.
-    if (linkUp && TestFlags(FLAGS_IS_READY) && !GetAwaitingReply()) {
-        const uint32_t now = plat::TickCount();
-        uint32_t last = 0;
-        int32_t interval = 0;
-        {
-            plat::CLockHold hold(stateLock_);
-            last = heartbeatTime_;
-            interval = heartbeatInterval_;
-        }
-        if (now < last) {
-            plat::CLockHold hold(stateLock_);
-            heartbeatTime_ = now;  // the tick wrapped: start the interval again
-        } else if (Elapsed(now, last, interval)) {
-            bool answered = false;
-            bool hasItems = false;
-            int16_t clientId = 0;
-            {
-                plat::CLockHold hold(stateLock_);
-                answered = heartbeatAnswered_;
-                hasItems = advise_.ItemCount() > 0;
-                clientId = clientId_;
-            }
-            const int16_t command = hasItems ? CMD_HEARTBEAT_DATA : CMD_HEARTBEAT;
-            if (!answered && GetState() != CONN_REFUSED) {
-                // The previous heartbeat went unanswered: set the session up
-                // again on the next pass.
-                ChangeFlags(FLAGS_CLEAR_INIT_DONE);
-                ChangeFlags(FLAGS_CLEAR_INIT_OK);
-                PostStateChange(CONN_PENDING);
-                const uint32_t stamp = plat::TickCount();
-                plat::CLockHold hold(stateLock_);
-                heartbeatTime_ = stamp;
-            } else {
-                const int32_t sequence = NextSequence(true);
+    if (linkUp) {
+        switch (session_.CheckHeartbeat(plat::TickCount(), GetState())) {
+            case HeartbeatCheck::NotDue:
+                break;
+            case HeartbeatCheck::Unanswered:
+                Post(session_.HeartbeatUnanswered(plat::TickCount()));
+                break;
+            case HeartbeatCheck::Send: {
+                bool hasItems = false;
+                {
+                    plat::CLockHold hold(stateLock_);
+                    hasItems = advise_.ItemCount() > 0;
+                }
+                const int16_t command = hasItems ? CMD_HEARTBEAT_DATA : CMD_HEARTBEAT;
+                const int16_t clientId = session_.ClientId();
+                const int32_t sequence = session_.NextSequence();
                 uint8_t* message = nullptr;
                 size_t size = 0;
                 if (BuildMessage(command, 0, clientId, 0, sequence, nullptr, 0, &message, &size)) {
-                    {
-                        plat::CLockHold hold(stateLock_);
-                        heartbeatAnswered_ = false;
-                        awaitingReply_ = true;
-                    }
-                    if (SendFrame(message, size)) {
-                        const uint32_t stamp = plat::TickCount();
-                        plat::CLockHold hold(stateLock_);
-                        lastSendTime_ = stamp;
-                        heartbeatTime_ = stamp;
-                    } else {
-                        plat::CLockHold hold(stateLock_);
-                        heartbeatAnswered_ = true;
-                        awaitingReply_ = false;
-                    }
+                    session_.HeartbeatSending();
+                    const bool sent = SendFrame(message, size);
+                    session_.HeartbeatSent(sent, plat::TickCount());
                     MemFree(message);
                 }
+                break;
             }
         }
     }
 
     // Reply timeout.
-    if (linkUp && GetAwaitingReply()) {
-        const uint32_t now = plat::TickCount();
-        uint32_t sent = 0;
-        int32_t timeout = 0;
-        {
-            plat::CLockHold hold(stateLock_);
-            sent = lastSendTime_;
-            timeout = replyTimeout_;
-        }
-        if (now < sent) {
-            plat::CLockHold hold(stateLock_);
-            lastSendTime_ = now;
-            return;
-        }
-        if (!Elapsed(now, sent, timeout)) {
+    if (linkUp) {
+        const int32_t timeouts = session_.CheckReplyTimeout(plat::TickCount());
+        if (timeouts == 0) {
             return;
         }
         EndReplyWait();
-        if (CountTimeout(false) < kTimeoutsBeforeDrop) {
+        if (timeouts < kTimeoutsBeforeDrop) {
             return;
         }
         // The third reply timeout in a row without any accepted message in
@@ -303,7 +191,7 @@ void CTarvikClient::CheckTimers() {
         } else if (GetLinkMode() == MODE_REMOTE) {
             DropRemoteLink();
         }
-    } else if (!linkUp && GetAwaitingReply()) {
+    } else if (session_.AbandonReply()) {
         EndReplyWait();
     }
 }
@@ -311,7 +199,6 @@ void CTarvikClient::CheckTimers() {
 void CTarvikClient::EndReplyWait() {
     replyMailbox_.Clear();
     replyEvent_->Set();  // a waiting request wakes and finds no reply
-    SetAwaitingReply(false);
 }
 
 // ---- Logout --------------------------------------------------------------------------
@@ -319,7 +206,7 @@ void CTarvikClient::EndReplyWait() {
 bool CTarvikClient::Logout() {
     // The request lock is held for the whole exchange and left on every path.
     plat::CLockHold request(requestLock_);
-    if (!IsLinkUp() || !TestFlags(FLAGS_IS_LOGGED_IN)) {
+    if (!IsLinkUp() || !session_.IsLoggedIn()) {
         return false;
     }
     // The logout follows the request cycle: its reply must carry CMD_LOGOUT,

@@ -10,6 +10,7 @@
 
 #include "client/allocator.h"
 #include "client/shared_registry.h"
+#include "client_probe.h"
 #include "platform/platform.h"
 #include "tarvik/tarvik.h"
 
@@ -71,30 +72,30 @@ TEST_F(ClientTest, NewClientDefaults) {
     EXPECT_EQ(ErrorText(c), "");
 
     // The members the session relies on start as documented; no thread runs.
-    EXPECT_EQ(c->clientParameter_, 0x12345);
-    EXPECT_EQ(c->GetLinkMode(), MODE_NONE);
-    EXPECT_EQ(c->userValue_, 0);
-    EXPECT_EQ(c->stateCallback_, nullptr);
-    EXPECT_EQ(c->dataCallback_, nullptr);
-    EXPECT_EQ(c->sequence_, 0);
-    EXPECT_EQ(c->requestId_, 1);
-    EXPECT_EQ(c->handleCounter_, 0);
-    EXPECT_EQ(c->GetClientId(), 0);
+    EXPECT_EQ(ClientProbe::ClientParameter(c), 0x12345);
+    EXPECT_EQ(ClientProbe::GetLinkMode(c), MODE_NONE);
+    EXPECT_EQ(ClientProbe::UserValue(c), 0);
+    EXPECT_EQ(ClientProbe::StateCallbackOf(c), nullptr);
+    EXPECT_EQ(ClientProbe::DataCallbackOf(c), nullptr);
+    EXPECT_EQ(ClientProbe::Sequence(c), 0);
+    EXPECT_EQ(ClientProbe::RequestId(c), 1);
+    EXPECT_EQ(ClientProbe::HandleCounter(c), 0);
+    EXPECT_EQ(ClientProbe::ClientId(c), 0);
     EXPECT_FALSE(c->TestFlags(FLAGS_IS_LOGGED_IN));
-    EXPECT_EQ(c->notifyThread_, nullptr);
-    EXPECT_EQ(c->sessionThread_, nullptr);
-    EXPECT_EQ(c->windowThread_, nullptr);
-    EXPECT_EQ(c->netLink_, nullptr);
-    EXPECT_NE(c->replyEvent_, nullptr);
-    EXPECT_NE(c->dataArrivedEvent_, nullptr);
-    EXPECT_NE(c->notifyEvent_, nullptr);
-    EXPECT_EQ(c->primaryHost_[0], '\0');
-    EXPECT_EQ(c->backupHost_[0], '\0');
+    EXPECT_EQ(ClientProbe::NotifyThread(c), nullptr);
+    EXPECT_EQ(ClientProbe::SessionThread(c), nullptr);
+    EXPECT_EQ(ClientProbe::WindowThread(c), nullptr);
+    EXPECT_EQ(ClientProbe::NetLink(c), nullptr);
+    EXPECT_NE(ClientProbe::ReplyEvent(c), nullptr);
+    EXPECT_NE(ClientProbe::DataArrivedEvent(c), nullptr);
+    EXPECT_NE(ClientProbe::NotifyEventOf(c), nullptr);
+    EXPECT_EQ(ClientProbe::PrimaryHost(c)[0], '\0');
+    EXPECT_EQ(ClientProbe::BackupHost(c)[0], '\0');
 
     // The events start not signalled.
-    EXPECT_FALSE(c->replyEvent_->Wait(0));
-    EXPECT_FALSE(c->dataArrivedEvent_->Wait(0));
-    EXPECT_FALSE(c->notifyEvent_->Wait(0));
+    EXPECT_FALSE(ClientProbe::ReplyEvent(c)->Wait(0));
+    EXPECT_FALSE(ClientProbe::DataArrivedEvent(c)->Wait(0));
+    EXPECT_FALSE(ClientProbe::NotifyEventOf(c)->Wait(0));
 }
 
 TEST_F(ClientTest, SettingsAreStoredUnchecked) {
@@ -114,18 +115,18 @@ TEST_F(ClientTest, SettingsAreStoredUnchecked) {
     EXPECT_EQ(c->GetHeartbeatInterval(), 56);
 
     c->SetUserData(-7);
-    EXPECT_EQ(c->userValue_, -7);
+    EXPECT_EQ(ClientProbe::UserValue(c), -7);
     c->SetStateCallback(&StateSink);
     c->SetDataCallback(&DataSink);
-    EXPECT_EQ(c->stateCallback_, &StateSink);
-    EXPECT_EQ(c->dataCallback_, &DataSink);
+    EXPECT_EQ(ClientProbe::StateCallbackOf(c), &StateSink);
+    EXPECT_EQ(ClientProbe::DataCallbackOf(c), &DataSink);
     c->SetStateCallback(nullptr);
     c->SetDataCallback(nullptr);
-    EXPECT_EQ(c->stateCallback_, nullptr);
-    EXPECT_EQ(c->dataCallback_, nullptr);
+    EXPECT_EQ(ClientProbe::StateCallbackOf(c), nullptr);
+    EXPECT_EQ(ClientProbe::DataCallbackOf(c), nullptr);
 
     // A queued state change is not the delivered state.
-    ASSERT_EQ(c->PostStateChange(CONN_BROKEN), 1);
+    ASSERT_EQ(ClientProbe::PostStateChange(c, CONN_BROKEN), 1);
     EXPECT_EQ(c->GetState(), CONN_CLOSED);
 }
 
@@ -157,10 +158,10 @@ TEST_F(ClientTest, CreatedMappingHas2160Bytes) {
     ClientHolder holder(Create());
     CTarvikClient* c = holder.client;
     ASSERT_NE(c, nullptr);
-    EXPECT_TRUE(c->registry_.created());
-    ASSERT_NE(c->registry_.view(), nullptr);
-    EXPECT_EQ(c->registry_.size(), 2160u);
-    EXPECT_NE(c->registry_.mutex(), nullptr);
+    EXPECT_TRUE(ClientProbe::Registry(c).created());
+    ASSERT_NE(ClientProbe::Registry(c).view(), nullptr);
+    EXPECT_EQ(ClientProbe::Registry(c).size(), 2160u);
+    EXPECT_NE(ClientProbe::Registry(c).mutex(), nullptr);
 
     plat::SharedMapping* m = plat::MappingOpen(kMapping);
     ASSERT_NE(m, nullptr);
@@ -180,7 +181,7 @@ TEST_F(ClientTest, CreatedMappingHas2160Bytes) {
 TEST_F(ClientTest, SecondClientOpensTheMappingWithoutZeroingIt) {
     ClientHolder first(Create(1));
     ASSERT_NE(first.client, nullptr);
-    ASSERT_TRUE(first.client->registry_.created());
+    ASSERT_TRUE(ClientProbe::Registry(first.client).created());
 
     // A server fills in the registry.
     plat::SharedMapping* m = plat::MappingOpen(kMapping);
@@ -192,13 +193,13 @@ TEST_F(ClientTest, SecondClientOpensTheMappingWithoutZeroingIt) {
 
     ClientHolder second(Create(2));
     ASSERT_NE(second.client, nullptr);
-    EXPECT_FALSE(second.client->registry_.created());
+    EXPECT_FALSE(ClientProbe::Registry(second.client).created());
     for (size_t i = 0; i < 16; ++i) {
         EXPECT_EQ(bytes[i], static_cast<uint8_t>(0x11 * (i + 1))) << "byte " << i;
     }
     // Both clients see the same memory.
-    const uint8_t* view1 = first.client->registry_.view();
-    const uint8_t* view2 = second.client->registry_.view();
+    const uint8_t* view1 = ClientProbe::Registry(first.client).view();
+    const uint8_t* view2 = ClientProbe::Registry(second.client).view();
     ASSERT_NE(view1, nullptr);
     ASSERT_NE(view2, nullptr);
     bytes[100] = 0x5A;
@@ -219,8 +220,8 @@ TEST_F(ClientTest, ExistingMappingIsKeptAsItIs) {
     {
         ClientHolder holder(Create());
         ASSERT_NE(holder.client, nullptr);
-        EXPECT_FALSE(holder.client->registry_.created());
-        EXPECT_EQ(holder.client->registry_.size(), 4096u);
+        EXPECT_FALSE(ClientProbe::Registry(holder.client).created());
+        EXPECT_EQ(ClientProbe::Registry(holder.client).size(), 4096u);
         for (size_t i = 0; i < 16; ++i) {
             EXPECT_EQ(bytes[i], 0x7E) << "byte " << i;
         }
@@ -236,8 +237,8 @@ TEST_F(ClientTest, NeverConnectedClientTearsDownWithoutLeaks) {
     // Leave a little of everything a connection would leave behind.
     const uint8_t bytes[40] = {1, 2, 3};
     c->OnTransportBytes(bytes, sizeof bytes);
-    ASSERT_EQ(c->PostStateChange(CONN_PENDING), 1);
-    ASSERT_EQ(c->PostStateChange(CONN_READY), 1);
+    ASSERT_EQ(ClientProbe::PostStateChange(c, CONN_PENDING), 1);
+    ASSERT_EQ(ClientProbe::PostStateChange(c, CONN_READY), 1);
     TarvikDestroyClient(c);
     EXPECT_EQ(testing::LiveBlocks(), live_);
 
@@ -281,23 +282,23 @@ TEST_F(ClientTest, DisconnectWithoutConnectionClearsTheReceiveStream) {
     ASSERT_NE(c, nullptr);
     const uint8_t bytes[100] = {9, 8, 7};
     c->OnTransportBytes(bytes, sizeof bytes);
-    ASSERT_EQ(c->receiveStream_.GetLength(), 100);
-    ASSERT_EQ(c->PostStateChange(CONN_BROKEN), 1);
+    ASSERT_EQ(ClientProbe::ReceiveStream(c).GetLength(), 100);
+    ASSERT_EQ(ClientProbe::PostStateChange(c, CONN_BROKEN), 1);
 
     c->Disconnect();
-    EXPECT_EQ(c->receiveStream_.GetLength(), 0);
+    EXPECT_EQ(ClientProbe::ReceiveStream(c).GetLength(), 0);
     {
-        plat::CLockHold hold(c->stateLock_);
-        EXPECT_TRUE(c->notifyQueue_.IsEmpty());
+        plat::CLockHold hold(ClientProbe::StateLock(c));
+        EXPECT_TRUE(ClientProbe::NotifyQueue(c).IsEmpty());
     }
     EXPECT_EQ(c->GetState(), CONN_CLOSED);
-    EXPECT_EQ(c->GetLinkMode(), MODE_NONE);
-    EXPECT_EQ(c->notifyThread_, nullptr);
-    EXPECT_EQ(c->sessionThread_, nullptr);
+    EXPECT_EQ(ClientProbe::GetLinkMode(c), MODE_NONE);
+    EXPECT_EQ(ClientProbe::NotifyThread(c), nullptr);
+    EXPECT_EQ(ClientProbe::SessionThread(c), nullptr);
 
     // A second disconnect finds nothing to do; the client stays usable.
     c->Disconnect();
-    EXPECT_EQ(c->receiveStream_.GetLength(), 0);
+    EXPECT_EQ(ClientProbe::ReceiveStream(c).GetLength(), 0);
     EXPECT_EQ(c->GetRequestTimeout(), 10000);
 }
 
@@ -313,16 +314,16 @@ TEST_F(ClientTest, LastErrorTextFormats) {
     CTarvikClient* c = holder.client;
     ASSERT_NE(c, nullptr);
 
-    c->lastError_.RecordCode(kUnknownCode);
+    ClientProbe::LastError(c).RecordCode(kUnknownCode);
     EXPECT_EQ(ErrorText(c), "987654 UnknowErr");
-    EXPECT_EQ(c->lastError_.code(), kUnknownCode);
-    c->lastError_.RecordCode(-5);
+    EXPECT_EQ(ClientProbe::LastError(c).code(), kUnknownCode);
+    ClientProbe::LastError(c).RecordCode(-5);
     EXPECT_EQ(ErrorText(c), "-5 UnknowErr");
 
     std::string system;
     ASSERT_TRUE(plat::SystemErrorText(kKnownCode, &system));
     ASSERT_FALSE(system.empty());
-    c->lastError_.RecordCode(kKnownCode);
+    ClientProbe::LastError(c).RecordCode(kKnownCode);
     EXPECT_EQ(ErrorText(c), "2 " + system);
 
     // RecordError takes the calling thread's last system error.
@@ -330,8 +331,8 @@ TEST_F(ClientTest, LastErrorTextFormats) {
     EXPECT_EQ(c->RecordError(), kUnknownCode);
     EXPECT_EQ(ErrorText(c), "987654 UnknowErr");
     // A longer text is replaced entirely by a shorter one.
-    c->lastError_.RecordCode(kKnownCode);
-    c->lastError_.RecordCode(7777777);
+    ClientProbe::LastError(c).RecordCode(kKnownCode);
+    ClientProbe::LastError(c).RecordCode(7777777);
     EXPECT_EQ(ErrorText(c), "7777777 UnknowErr");
 }
 
@@ -339,7 +340,7 @@ TEST_F(ClientTest, LastErrorTextCopiesIntoTheCallersBuffer) {
     ClientHolder holder(Create());
     CTarvikClient* c = holder.client;
     ASSERT_NE(c, nullptr);
-    c->lastError_.RecordCode(kUnknownCode);
+    ClientProbe::LastError(c).RecordCode(kUnknownCode);
     const std::string text = "987654 UnknowErr";
 
     // Null buffer, and sizes without room: nothing happens.

@@ -13,6 +13,7 @@
 #include "client/allocator.h"
 #include "client/client.h"
 #include "client/shared_registry.h"
+#include "client_probe.h"
 #include "platform/platform.h"
 #include "tarvik/tarvik.h"
 
@@ -584,9 +585,9 @@ TEST(DirectoryClient, EverySlotFailsBeforeLogin) {
     // session logged in.
     CTarvikClient* c = ClientOf(client);
     {
-        plat::CLockHold hold(c->stateLock_);
+        plat::CLockHold hold(ClientProbe::StateLock(c));
         const std::vector<uint8_t> body = MakeBody(PlantTypes(), PlantPoints());
-        ASSERT_TRUE(c->directory_.Build(body.data(), body.size()));
+        ASSERT_TRUE(ClientProbe::Directory(c).Build(body.data(), body.size()));
     }
     for (int pass = 0; pass < 2; ++pass) {
         SCOPED_TRACE(pass);
@@ -616,7 +617,7 @@ TEST(DirectoryClient, EverySlotFailsBeforeLogin) {
         EXPECT_EQ(std::vector<int32_t>(b, b + 4), std::vector<int32_t>(4, 7));
         EXPECT_EQ(std::memcmp(n, copy, sizeof(n)), 0);
         // Logged in without a link is still not ready.
-        c->ChangeFlags(FLAGS_SET_LOGGED_IN);
+        ClientProbe::Flags(c) |= SF_LOGGED_IN;
     }
     TarvikDestroyClient(client);
     plat::MappingRemove(CSharedRegistry::kMappingName);

@@ -9,6 +9,7 @@
 #include "client/allocator.h"
 #include "client/client.h"
 #include "client/var_value.h"
+#include "client_probe.h"
 #include "session/message.h"
 #include "unit/fake_link.h"
 
@@ -23,20 +24,22 @@ using fake::TakeEvents;
 
 class DispatchTest : public fake::LinkedClientTest {
   protected:
-    void Dispatch(const std::vector<uint8_t>& m) { client_->DispatchMessage(m.data(), m.size()); }
-    uint8_t Flags() {
-        plat::CLockHold hold(client_->stateLock_);
-        return client_->sessionFlags_;
+    void Dispatch(const std::vector<uint8_t>& m) {
+        ClientProbe::Dispatch(client_, m.data(), m.size());
     }
-    void SetState(int32_t state) { client_->SetState(state); }
+    uint8_t Flags() {
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        return ClientProbe::Flags(client_);
+    }
+    void SetState(int32_t state) { ClientProbe::SetState(client_, state); }
     // Subscribes items without the server, each with its last value.
     void AddItem(uint32_t point, uint32_t field, const VarValue& value) {
         int32_t handle = 0;
-        plat::CLockHold hold(client_->stateLock_);
-        const int32_t fresh = client_->advise_.CountNewKeys(1, &point, &field);
-        ASSERT_TRUE(client_->advise_.AddAdvise(fresh, 1, &point, &field, nullptr, &value, &handle,
-                                               client_->directory_.PointCount(),
-                                               &client_->handleCounter_));
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        const int32_t fresh = ClientProbe::Advise(client_).CountNewKeys(1, &point, &field);
+        ASSERT_TRUE(ClientProbe::Advise(client_).AddAdvise(
+            fresh, 1, &point, &field, nullptr, &value, &handle,
+            ClientProbe::Directory(client_).PointCount(), &ClientProbe::HandleCounter(client_)));
     }
     // The data events queued (taken out of the queue): keys and values.
     struct Data {
@@ -46,9 +49,9 @@ class DispatchTest : public fake::LinkedClientTest {
     };
     std::vector<Data> TakeData() {
         std::vector<Data> out;
-        plat::CLockHold hold(client_->stateLock_);
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
         CNotifyQueue keep;
-        while (NotifyEvent* e = client_->notifyQueue_.Pop()) {
+        while (NotifyEvent* e = ClientProbe::NotifyQueue(client_).Pop()) {
             if (e->type != NOTIFY_DATA) {
                 keep.Push(e);
                 continue;
@@ -67,7 +70,7 @@ class DispatchTest : public fake::LinkedClientTest {
             out.push_back(d);
         }
         while (NotifyEvent* e = keep.Pop()) {
-            client_->notifyQueue_.Push(e);
+            ClientProbe::NotifyQueue(client_).Push(e);
         }
         return out;
     }
@@ -81,12 +84,12 @@ constexpr uint32_t kKeyPumpPV = fake::kPump | (fake::kPV << 24);
 
 TEST_F(DispatchTest, AcceptedLoginStartsAFreshSession) {
     // A refused login left its verdict behind.
-    client_->ChangeFlags(FLAGS_SET_INIT_DONE);
+    ClientProbe::Flags(client_) |= SF_INIT_DONE;
     Dispatch(Message(CMD_LOGIN, 9, 1, 0, 0, fake::PlantBody()));
-    EXPECT_EQ(client_->GetClientId(), 9);
+    EXPECT_EQ(ClientProbe::ClientId(client_), 9);
     EXPECT_TRUE(client_->GetServerFlag());
-    EXPECT_TRUE(client_->heartbeatAnswered_);
-    EXPECT_EQ(client_->directory_.PointCount(), 3);
+    EXPECT_TRUE(ClientProbe::HeartbeatAnswered(client_));
+    EXPECT_EQ(ClientProbe::Directory(client_).PointCount(), 3);
     EXPECT_EQ(Flags(), SF_LOGGED_IN);  // INIT_DONE cleared: registration follows
     EXPECT_TRUE(TakeEvents(client_).empty());
 
@@ -96,14 +99,14 @@ TEST_F(DispatchTest, AcceptedLoginStartsAFreshSession) {
 }
 
 TEST_F(DispatchTest, RefusedAndFailedLogins) {
-    client_->ChangeFlags(FLAGS_SET_INIT_OK);
+    ClientProbe::Flags(client_) |= SF_INIT_OK;
     Dispatch(Message(CMD_LOGIN, -3, 1, 0, 0));
     EXPECT_EQ(Flags(), SF_INIT_DONE);
     EXPECT_EQ(TakeEvents(client_), std::vector<int32_t>{CONN_REFUSED});
-    EXPECT_EQ(client_->GetClientId(), 0);
+    EXPECT_EQ(ClientProbe::ClientId(client_), 0);
 
     for (int16_t status : {0, -1, -2001}) {
-        client_->ChangeFlags(FLAGS_CLEAR_ALL);
+        ClientProbe::Flags(client_) = 0;
         Dispatch(Message(CMD_LOGIN, status, 1, 0, 0));
         EXPECT_EQ(Flags(), SF_INIT_DONE) << status;
         EXPECT_EQ(TakeEvents(client_), std::vector<int32_t>{CONN_REJECTED}) << status;
@@ -114,52 +117,52 @@ TEST_F(DispatchTest, RefusedAndFailedLogins) {
 
 TEST_F(DispatchTest, VoidSessionClearsEveryFlag) {
     MakeReady();
-    client_->sequence_ = 41;
-    client_->SetAwaitingReply(true);
+    ClientProbe::Sequence(client_) = 41;
+    ClientProbe::AwaitingReply(client_) = true;
     Dispatch(Message(CMD_HEARTBEAT, 0, 1, 0, 40));  // an older sequence
     EXPECT_EQ(Flags(), 0);
-    EXPECT_TRUE(client_->GetAwaitingReply());
+    EXPECT_TRUE(ClientProbe::IsAwaitingReply(client_));
     Dispatch(Message(CMD_HEARTBEAT, 0, 1, 0, 41));
-    EXPECT_FALSE(client_->GetAwaitingReply());
+    EXPECT_FALSE(ClientProbe::IsAwaitingReply(client_));
     EXPECT_TRUE(TakeEvents(client_).empty());
 }
 
 TEST_F(DispatchTest, RefusalStillReachesTheWaitingRequest) {
     MakeReady();
-    client_->requestId_ = 5;
+    ClientProbe::RequestId(client_) = 5;
     const std::vector<uint8_t> m = Message(CMD_READ_VALUES, -2001, 1, 5, 0);
     Dispatch(m);
-    EXPECT_FALSE(client_->TestFlags(FLAGS_IS_INIT_OK));
+    EXPECT_FALSE((ClientProbe::Flags(client_) & SF_INIT_OK) != 0);
     EXPECT_TRUE(client_->TestFlags(FLAGS_IS_LOGGED_IN));
     EXPECT_EQ(TakeEvents(client_), std::vector<int32_t>{CONN_REFUSED});
-    ASSERT_EQ(client_->replyMailbox_.GetLength(), static_cast<int32_t>(m.size()));
-    EXPECT_TRUE(client_->replyEvent_->Wait(0));
+    ASSERT_EQ(ClientProbe::ReplyMailbox(client_).GetLength(), static_cast<int32_t>(m.size()));
+    EXPECT_TRUE(ClientProbe::ReplyEvent(client_)->Wait(0));
     std::vector<uint8_t> got(m.size());
-    client_->replyMailbox_.Read(got.data(), static_cast<int32_t>(got.size()));
+    ClientProbe::ReplyMailbox(client_).Read(got.data(), static_cast<int32_t>(got.size()));
     EXPECT_EQ(got, m);
 }
 
 TEST_F(DispatchTest, AnyCommandWithTheRequestIdReachesTheMailbox) {
     LogIn();
-    client_->requestId_ = 12;
-    client_->timeoutCounter_ = 2;
+    ClientProbe::RequestId(client_) = 12;
+    ClientProbe::Timeouts(client_) = 2;
     const std::vector<uint8_t> m = Message(9, 7, 1, 12, 0, {1, 2, 3});
     Dispatch(m);
-    EXPECT_EQ(client_->replyMailbox_.GetLength(), static_cast<int32_t>(m.size()));
-    EXPECT_TRUE(client_->replyEvent_->Wait(0));
-    EXPECT_EQ(client_->timeoutCounter_, 0);
+    EXPECT_EQ(ClientProbe::ReplyMailbox(client_).GetLength(), static_cast<int32_t>(m.size()));
+    EXPECT_TRUE(ClientProbe::ReplyEvent(client_)->Wait(0));
+    EXPECT_EQ(ClientProbe::Timeouts(client_), 0);
     // Another request id: not handed over, and the mailbox keeps its content.
     Dispatch(Message(9, 7, 1, 11, 0));
-    EXPECT_EQ(client_->replyMailbox_.GetLength(), static_cast<int32_t>(m.size()));
-    EXPECT_FALSE(client_->replyEvent_->Wait(0));
+    EXPECT_EQ(ClientProbe::ReplyMailbox(client_).GetLength(), static_cast<int32_t>(m.size()));
+    EXPECT_FALSE(ClientProbe::ReplyEvent(client_)->Wait(0));
 }
 
 TEST_F(DispatchTest, MalformedMessagesChangeNothing) {
     MakeReady();
-    client_->requestId_ = 3;
-    client_->sequence_ = 4;
-    client_->timeoutCounter_ = 2;
-    client_->SetAwaitingReply(true);
+    ClientProbe::RequestId(client_) = 3;
+    ClientProbe::Sequence(client_) = 4;
+    ClientProbe::Timeouts(client_) = 2;
+    ClientProbe::AwaitingReply(client_) = true;
     // A message that would void the session, wake a request and clear the
     // awaiting flag, if it were accepted.
     const std::vector<uint8_t> good = Message(CMD_HEARTBEAT, 0, 1, 3, 4);
@@ -178,26 +181,26 @@ TEST_F(DispatchTest, MalformedMessagesChangeNothing) {
          {&tooLong, &badMagic, &headerOnly63, &shortPayload, &negative}) {
         Dispatch(*m);
         EXPECT_EQ(Flags(), SF_READY);
-        EXPECT_TRUE(client_->GetAwaitingReply());
-        EXPECT_EQ(client_->timeoutCounter_, 2);
-        EXPECT_EQ(client_->replyMailbox_.GetLength(), 0);
-        EXPECT_FALSE(client_->replyEvent_->Wait(0));
+        EXPECT_TRUE(ClientProbe::IsAwaitingReply(client_));
+        EXPECT_EQ(ClientProbe::Timeouts(client_), 2);
+        EXPECT_EQ(ClientProbe::ReplyMailbox(client_).GetLength(), 0);
+        EXPECT_FALSE(ClientProbe::ReplyEvent(client_)->Wait(0));
         EXPECT_TRUE(TakeEvents(client_).empty());
     }
-    client_->DispatchMessage(nullptr, 64);
+    ClientProbe::Dispatch(client_, nullptr, 64);
     EXPECT_EQ(Flags(), SF_READY);
 
     Dispatch(good);  // the same bytes, well formed, do all of it
     EXPECT_EQ(Flags(), 0);
-    EXPECT_FALSE(client_->GetAwaitingReply());
-    EXPECT_EQ(client_->timeoutCounter_, 0);
+    EXPECT_FALSE(ClientProbe::IsAwaitingReply(client_));
+    EXPECT_EQ(ClientProbe::Timeouts(client_), 0);
 }
 
 TEST_F(DispatchTest, HeartbeatRepliesConfirmTheSession) {
     MakeReady();
-    client_->heartbeatAnswered_ = false;
+    ClientProbe::HeartbeatAnswered(client_) = false;
     Dispatch(Message(CMD_HEARTBEAT, 7, 1, 0, 0));
-    EXPECT_TRUE(client_->heartbeatAnswered_);
+    EXPECT_TRUE(ClientProbe::HeartbeatAnswered(client_));
     EXPECT_TRUE(client_->GetServerFlag());
     EXPECT_EQ(TakeEvents(client_), std::vector<int32_t>{CONN_READY});  // stored state was CLOSED
     SetState(CONN_READY);
@@ -216,13 +219,13 @@ TEST_F(DispatchTest, ResubscribeWithUnchangedValuesQueuesNoData) {
     MakeReady();
     AddItem(fake::kTank, fake::kPV, Dbl(1.0));
     AddItem(fake::kTank, fake::kCNT, Long(5));
-    client_->ChangeFlags(FLAGS_CLEAR_INIT_DONE);
-    client_->ChangeFlags(FLAGS_CLEAR_INIT_OK);
-    client_->heartbeatAnswered_ = false;
+    ClientProbe::Flags(client_) &= static_cast<uint8_t>(~SF_INIT_DONE);
+    ClientProbe::Flags(client_) &= static_cast<uint8_t>(~SF_INIT_OK);
+    ClientProbe::HeartbeatAnswered(client_) = false;
 
     Dispatch(Message(CMD_RESUBSCRIBE, 7, 1, 0, 0, Bytes().U32(2).Double(1.0).Long(5).b));
     EXPECT_EQ(Flags(), SF_READY);
-    EXPECT_TRUE(client_->heartbeatAnswered_);
+    EXPECT_TRUE(ClientProbe::HeartbeatAnswered(client_));
     EXPECT_EQ(TakeEvents(client_), std::vector<int32_t>{CONN_READY});
 }
 
@@ -254,8 +257,8 @@ TEST_F(DispatchTest, ResubscribeReportsChangedValuesOnly) {
 
     // After a disconnect every last value is empty: all are reported.
     {
-        plat::CLockHold hold(client_->stateLock_);
-        client_->advise_.ClearValues();
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        ClientProbe::Advise(client_).ClearValues();
     }
     Dispatch(Message(CMD_RESUBSCRIBE, 7, 1, 0, 0, Bytes().U32(3).Double(1.0).Long(5).Long(1).b));
     data = TakeData();
@@ -273,16 +276,16 @@ TEST_F(DispatchTest, UnusableResubscribeRepliesRejectTheSession) {
         Bytes().U32(2).Double(1.0).U8(VAL_LONG).U8(4).U8(1).b,  // runs past the end
     };
     for (const std::vector<uint8_t>& payload : bad) {
-        client_->ChangeFlags(FLAGS_CLEAR_INIT_DONE);
-        client_->ChangeFlags(FLAGS_SET_INIT_OK);
+        ClientProbe::Flags(client_) &= static_cast<uint8_t>(~SF_INIT_DONE);
+        ClientProbe::Flags(client_) |= SF_INIT_OK;
         Dispatch(Message(CMD_RESUBSCRIBE, 7, 1, 0, 0, payload));
         EXPECT_EQ(Flags(), SF_LOGGED_IN | SF_INIT_DONE);
         EXPECT_EQ(TakeEvents(client_), std::vector<int32_t>{CONN_REJECTED});
     }
     // No items at all: unusable too.
     {
-        plat::CLockHold hold(client_->stateLock_);
-        client_->advise_.RemoveAll();
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        ClientProbe::Advise(client_).RemoveAll();
     }
     Dispatch(Message(CMD_RESUBSCRIBE, 7, 1, 0, 0, Bytes().U32(0).b));
     EXPECT_EQ(TakeEvents(client_), std::vector<int32_t>{CONN_REJECTED});
@@ -293,9 +296,9 @@ TEST_F(DispatchTest, UnusableResubscribeRepliesRejectTheSession) {
 TEST_F(DispatchTest, HeartbeatDataWithoutRecords) {
     MakeReady();
     SetState(CONN_READY);
-    client_->heartbeatAnswered_ = false;
+    ClientProbe::HeartbeatAnswered(client_) = false;
     Dispatch(Message(CMD_HEARTBEAT_DATA, 7, 1, 0, 0, Bytes().U32(0).b));
-    EXPECT_TRUE(client_->heartbeatAnswered_);
+    EXPECT_TRUE(ClientProbe::HeartbeatAnswered(client_));
     EXPECT_TRUE(TakeEvents(client_).empty());
     Dispatch(Message(CMD_HEARTBEAT_DATA, 7, 1, 0, 0, Bytes().U16(0).b));  // short
     EXPECT_TRUE(TakeEvents(client_).empty());

@@ -28,6 +28,7 @@
 #include "client/client.h"
 #include "client/netlink.h"
 #include "client/var_value.h"
+#include "client_probe.h"
 #include "platform/platform.h"
 #include "session/message.h"
 #include "tarvik/tarvik.h"
@@ -327,7 +328,7 @@ class FakeServer {
             if (m.kind == MARKER_MESSAGE && answer) {
                 const std::vector<uint8_t> reply = answer(m);
                 if (!reply.empty()) {
-                    client_->DispatchMessage(reply.data(), reply.size());
+                    ClientProbe::Dispatch(client_, reply.data(), reply.size());
                 }
             }
             lock.lock();
@@ -407,31 +408,31 @@ inline VarValue Dbl(double v) {
 // ---- The client -----------------------------------------------------------------------------
 
 inline void InstallLink(CTarvikClient* client, INetLink* link) {
-    plat::CLockHold hold(client->stateLock_);
-    client->netLink_ = link;
-    client->linkMode_ = link != nullptr ? MODE_REMOTE : MODE_NONE;
+    plat::CLockHold hold(ClientProbe::StateLock(client));
+    ClientProbe::NetLink(client) = link;
+    ClientProbe::LinkModeOf(client) = link != nullptr ? MODE_REMOTE : MODE_NONE;
 }
 
 // Starts only the notification thread, as StartWorkers would.
 inline void StartNotifyThread(CTarvikClient* client) {
     {
-        plat::CLockHold hold(client->stateLock_);
-        client->notifyRunning_ = true;
+        plat::CLockHold hold(ClientProbe::StateLock(client));
+        ClientProbe::NotifyRunning(client) = true;
     }
     uint32_t id = 0;
-    plat::Thread* thread = plat::ThreadCreate(&CTarvikClient::NotifyThreadProc, client, &id);
+    plat::Thread* thread = plat::ThreadCreate(ClientProbe::NotifyThreadProc(), client, &id);
     ASSERT_NE(thread, nullptr);
-    plat::CLockHold hold(client->stateLock_);
-    client->notifyThread_ = thread;
-    client->notifyThreadId_ = id;
+    plat::CLockHold hold(ClientProbe::StateLock(client));
+    ClientProbe::NotifyThread(client) = thread;
+    ClientProbe::NotifyThreadId(client) = id;
 }
 
 // The events queued and not delivered (no notification thread runs), taken
 // out of the queue: state changes as their state, data events as 100 + count.
 inline std::vector<int32_t> TakeEvents(CTarvikClient* client) {
     std::vector<int32_t> out;
-    plat::CLockHold hold(client->stateLock_);
-    while (NotifyEvent* e = client->notifyQueue_.Pop()) {
+    plat::CLockHold hold(ClientProbe::StateLock(client));
+    while (NotifyEvent* e = ClientProbe::NotifyQueue(client).Pop()) {
         out.push_back(e->type == NOTIFY_STATE ? e->count : 100 + e->count);
         NotifyEventFree(e);
     }
@@ -474,15 +475,15 @@ class LinkedClientTest : public ::testing::Test {
     void LogIn(int16_t clientId = 7) {
         const std::vector<uint8_t> body = PlantBody();
         const std::vector<uint8_t> m = Message(CMD_LOGIN, clientId, 1, 0, 0, body);
-        client_->DispatchMessage(m.data(), m.size());
+        ClientProbe::Dispatch(client_, m.data(), m.size());
         ASSERT_TRUE(client_->TestFlags(FLAGS_IS_LOGGED_IN));
-        ASSERT_EQ(client_->directory_.PointCount(), 3);
+        ASSERT_EQ(ClientProbe::Directory(client_).PointCount(), 3);
     }
     // Logged in and registered: the session is ready for requests.
     void MakeReady(int16_t clientId = 7) {
         LogIn(clientId);
-        client_->ChangeFlags(FLAGS_SET_INIT_DONE);
-        client_->ChangeFlags(FLAGS_SET_INIT_OK);
+        ClientProbe::Flags(client_) |= SF_INIT_DONE;
+        ClientProbe::Flags(client_) |= SF_INIT_OK;
         ASSERT_TRUE(client_->TestFlags(FLAGS_IS_READY));
         TakeEvents(client_);
         link_.ClearSent();

@@ -35,6 +35,7 @@
 #include <unistd.h>
 #endif
 
+#include "client_probe.h"
 #include "netlink/tcp_netlink.h"
 #include "platform/inject.h"
 #include "platform/platform.h"
@@ -853,21 +854,22 @@ class NetHandlersTest : public ::testing::Test {
     }
     void TearDown() override {
         testing::FailNthAllocation(0);
-        client_->linkMode_ = MODE_NONE;
-        client_->netLink_ = nullptr;
+        ClientProbe::LinkModeOf(client_) = MODE_NONE;
+        ClientProbe::NetLink(client_) = nullptr;
         TarvikDestroyClient(client_);
     }
     std::vector<uint8_t> Stream() {
-        std::vector<uint8_t> out(static_cast<size_t>(client_->receiveStream_.GetLength()));
+        std::vector<uint8_t> out(
+            static_cast<size_t>(ClientProbe::ReceiveStream(client_).GetLength()));
         if (!out.empty()) {
-            client_->receiveStream_.Read(out.data(), static_cast<int32_t>(out.size()));
+            ClientProbe::ReceiveStream(client_).Read(out.data(), static_cast<int32_t>(out.size()));
         }
         return out;
     }
     // The states queued so far, in order.
     std::vector<int32_t> Posted() {
         std::vector<int32_t> states;
-        while (NotifyEvent* e = client_->notifyQueue_.Pop()) {
+        while (NotifyEvent* e = ClientProbe::NotifyQueue(client_).Pop()) {
             if (e->type == NOTIFY_STATE) {
                 states.push_back(e->count);
             }
@@ -880,20 +882,20 @@ class NetHandlersTest : public ::testing::Test {
 };
 
 TEST_F(NetHandlersTest, DataHandlerMovesTheAnnouncedBytesIntoTheReceiveStream) {
-    CTarvikClient::NetDataCallback(&link_, nullptr);  // no owner: the link is not touched
+    ClientProbe::DataHandler()(&link_, nullptr);  // no owner: the link is not touched
     EXPECT_EQ(link_.availableCalls, 0);
 
-    CTarvikClient::NetDataCallback(&link_, client_);  // nothing there
+    ClientProbe::DataHandler()(&link_, client_);  // nothing there
     EXPECT_EQ(link_.receiveCalls, 0);
 
     link_.bytes = {1, 2, 3, 4, 5};
-    CTarvikClient::NetDataCallback(&link_, client_);
+    ClientProbe::DataHandler()(&link_, client_);
     EXPECT_EQ(Stream(), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
 
     // A short hand-over adds only the bytes really received.
     link_.bytes = {6, 7, 8};
     link_.shortBy = 1;
-    CTarvikClient::NetDataCallback(&link_, client_);
+    ClientProbe::DataHandler()(&link_, client_);
     EXPECT_EQ(Stream(), (std::vector<uint8_t>{6, 7}));
 
     // Without memory the bytes stay with the link for the next call.
@@ -901,40 +903,40 @@ TEST_F(NetHandlersTest, DataHandlerMovesTheAnnouncedBytesIntoTheReceiveStream) {
     link_.bytes = {9, 10};
     const int64_t live = testing::LiveBlocks();
     testing::FailNthAllocation(1);
-    CTarvikClient::NetDataCallback(&link_, client_);
+    ClientProbe::DataHandler()(&link_, client_);
     EXPECT_EQ(link_.bytes.size(), 2u);
     EXPECT_TRUE(Stream().empty());
     EXPECT_EQ(testing::LiveBlocks(), live);
 }
 
 TEST_F(NetHandlersTest, EventHandlerReportsABreakOnlyWhileTheLinkIsUp) {
-    CTarvikClient::NetEventCallback(&link_, nullptr);
-    CTarvikClient::NetEventCallback(&link_, client_);  // no remote link
+    ClientProbe::EventHandler()(&link_, nullptr);
+    ClientProbe::EventHandler()(&link_, client_);  // no remote link
     EXPECT_TRUE(Posted().empty());
 
-    client_->linkMode_ = MODE_REMOTE;
-    client_->netLink_ = &link_;
+    ClientProbe::LinkModeOf(client_) = MODE_REMOTE;
+    ClientProbe::NetLink(client_) = &link_;
     link_.connected = false;
-    CTarvikClient::NetEventCallback(&link_, client_);
+    ClientProbe::EventHandler()(&link_, client_);
     EXPECT_TRUE(Posted().empty());
 
     link_.connected = true;
-    CTarvikClient::NetEventCallback(&link_, client_);
+    ClientProbe::EventHandler()(&link_, client_);
     EXPECT_EQ(Posted(), (std::vector<int32_t>{CONN_BROKEN}));
 }
 
 TEST_F(NetHandlersTest, EventHandlerRecordsTheReasonAsTheLastErrorText) {
-    client_->linkMode_ = MODE_REMOTE;
-    client_->netLink_ = &link_;
+    ClientProbe::LinkModeOf(client_) = MODE_REMOTE;
+    ClientProbe::NetLink(client_) = &link_;
     link_.connected = false;
     char text[128];
     plat::SetLastErrorCode(NETLINK_ERR_NOT_THIS_PROTOCOL);
-    CTarvikClient::NetEventCallback(&link_, client_);
+    ClientProbe::EventHandler()(&link_, client_);
     client_->GetLastErrorText(text, sizeof text);
     EXPECT_STREQ(text, "536870915 The peer does not speak this protocol (not a database server)");
 #if !defined(_WIN32)
     plat::SetLastErrorCode(ECONNREFUSED);
-    CTarvikClient::NetEventCallback(&link_, client_);
+    ClientProbe::EventHandler()(&link_, client_);
     client_->GetLastErrorText(text, sizeof text);
     EXPECT_STREQ(text, (std::to_string(ECONNREFUSED) + " Connection refused").c_str());
 #endif

@@ -13,6 +13,7 @@
 #include "client/allocator.h"
 #include "client/client.h"
 #include "client/var_value.h"
+#include "client_probe.h"
 #include "directory/notify_event.h"
 #include "unit/fake_link.h"
 
@@ -105,8 +106,8 @@ class NotifyTest : public ::testing::Test {
         client_->SetStateCallback(&OnState);
         client_->SetDataCallback(&OnData);
         const std::vector<uint8_t> body = fake::PlantBody();
-        plat::CLockHold hold(client_->stateLock_);
-        ASSERT_TRUE(client_->directory_.Build(body.data(), body.size()));
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        ASSERT_TRUE(ClientProbe::Directory(client_).Build(body.data(), body.size()));
     }
     void TearDown() override {
         if (client_ != nullptr) {
@@ -119,13 +120,13 @@ class NotifyTest : public ::testing::Test {
     // The value queries answer only on a linked, ready session.
     void MakeReady() {
         fake::InstallLink(client_, &link_);
-        plat::CLockHold hold(client_->stateLock_);
-        client_->sessionFlags_ = SF_READY;
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        ClientProbe::Flags(client_) = SF_READY;
     }
-    void Post(int32_t state) { client_->PostStateChange(state); }
+    void Post(int32_t state) { ClientProbe::PostStateChange(client_, state); }
     int32_t QueueLength() {
-        plat::CLockHold hold(client_->stateLock_);
-        return client_->notifyQueue_.Count();
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        return ClientProbe::NotifyQueue(client_).Count();
     }
     // A subscription with a chosen handle: the counter is set just before it.
     void SubscribeWithHandle(uint32_t point, uint32_t field, int32_t handle, int32_t user,
@@ -133,12 +134,12 @@ class NotifyTest : public ::testing::Test {
         VarValue v = VarNone();
         VarSetLong(&v, lastValue);
         int32_t got = 0;
-        plat::CLockHold hold(client_->stateLock_);
-        client_->handleCounter_ = handle - 1;
-        const int32_t fresh = client_->advise_.CountNewKeys(1, &point, &field);
-        ASSERT_TRUE(client_->advise_.AddAdvise(fresh, 1, &point, &field, &user, &v, &got,
-                                               client_->directory_.PointCount(),
-                                               &client_->handleCounter_));
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        ClientProbe::HandleCounter(client_) = handle - 1;
+        const int32_t fresh = ClientProbe::Advise(client_).CountNewKeys(1, &point, &field);
+        ASSERT_TRUE(ClientProbe::Advise(client_).AddAdvise(
+            fresh, 1, &point, &field, &user, &v, &got, ClientProbe::Directory(client_).PointCount(),
+            &ClientProbe::HandleCounter(client_)));
         ASSERT_EQ(got, handle);
     }
     // A data event for the notification thread.
@@ -157,7 +158,7 @@ class NotifyTest : public ::testing::Test {
         for (size_t i = 0; i < values.size(); ++i) {
             VarCopy(&e->values[i], &values[i]);
         }
-        client_->QueueNotify(e);
+        ClientProbe::QueueNotify(client_, e);
     }
     int32_t LastValue(int32_t handle) {
         VarValue v = VarNone();
@@ -167,8 +168,8 @@ class NotifyTest : public ::testing::Test {
         return out;
     }
     uint32_t NotifyThreadId() {
-        plat::CLockHold hold(client_->stateLock_);
-        return client_->notifyThreadId_;
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        return ClientProbe::NotifyThreadId(client_);
     }
 
     Seen seen_;
@@ -280,8 +281,8 @@ TEST_F(NotifyTest, DisconnectInsideAStateCallback) {
     // The stop does not wait for its own thread, which ends after the callback.
     plat::Thread* thread = nullptr;
     {
-        plat::CLockHold hold(client_->stateLock_);
-        thread = client_->notifyThread_;
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        thread = ClientProbe::NotifyThread(client_);
     }
     ASSERT_NE(thread, nullptr);
     EXPECT_TRUE(plat::ThreadWait(thread, 5000));
@@ -302,8 +303,8 @@ TEST_F(NotifyTest, DisconnectWhileAStateCallbackRuns) {
     });
     // The stop has stored CONN_CLOSED and waits for the callback to return.
     ASSERT_TRUE(WaitFor([&] {
-        plat::CLockHold hold(client_->stateLock_);
-        return !client_->notifyRunning_;
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        return !ClientProbe::NotifyRunning(client_);
     }));
     seen_.hold = false;
     ASSERT_TRUE(WaitFor([&] { return stopped.load(); }, 10000));
@@ -321,15 +322,15 @@ TEST_F(NotifyTest, DisconnectInsideADataCallbackKeepsTheValuesEmpty) {
     ASSERT_TRUE(WaitFor([&] { return seen_.returned.load(); }));
     plat::Thread* thread = nullptr;
     {
-        plat::CLockHold hold(client_->stateLock_);
-        thread = client_->notifyThread_;
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        thread = ClientProbe::NotifyThread(client_);
     }
     ASSERT_NE(thread, nullptr);
     ASSERT_TRUE(plat::ThreadWait(thread, 5000));
     // Disconnect emptied the last values; the delivery after the callback
     // does not bring them back.
-    plat::CLockHold hold(client_->stateLock_);
-    const AdviseItem* item = client_->advise_.FindByKey(kKeyTankPV);
+    plat::CLockHold hold(ClientProbe::StateLock(client_));
+    const AdviseItem* item = ClientProbe::Advise(client_).FindByKey(kKeyTankPV);
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(item->Value.tag, VAL_NONE);
 }

@@ -12,6 +12,7 @@
 #include "client/allocator.h"
 #include "client/client.h"
 #include "client/var_value.h"
+#include "client_probe.h"
 #include "requests/ole_date.h"
 #include "session/message.h"
 #include "unit/fake_link.h"
@@ -76,12 +77,12 @@ class RequestTest : public fake::LinkedClientTest {
         return handle;
     }
     int32_t ItemCount() {
-        plat::CLockHold hold(client_->stateLock_);
-        return client_->advise_.ItemCount();
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        return ClientProbe::Advise(client_).ItemCount();
     }
     int32_t PairsOf(uint32_t point, uint32_t field) {
-        plat::CLockHold hold(client_->stateLock_);
-        const AdviseItem* item = client_->advise_.FindByKey(point | (field << 24));
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        const AdviseItem* item = ClientProbe::Advise(client_).FindByKey(point | (field << 24));
         return item != nullptr ? item->PairCount : -1;
     }
 };
@@ -120,7 +121,7 @@ TEST_F(RequestTest, InvalidItemsSendNothing) {
     EXPECT_EQ(ItemCount(), 0);
 
     // Not ready: nothing goes out either.
-    client_->ChangeFlags(FLAGS_CLEAR_INIT_OK);
+    ClientProbe::Flags(client_) &= static_cast<uint8_t>(~SF_INIT_OK);
     const uint32_t field = kPV;
     EXPECT_EQ(client_->ReadValues(1, good, &field, values), -1);
     EXPECT_EQ(client_->UnadviseAll(), 0);
@@ -137,8 +138,8 @@ TEST_F(RequestTest, ReadValuesOnTheWire) {
     const uint32_t points[4] = {kTank, kPump, kValve, kTank};
     const uint32_t fields[4] = {kPV, kPV, kCNT, kDESC};
     VarValue values[4] = {VarNone(), VarNone(), Long(3), VarNone()};
-    const int32_t requestBefore = client_->NextRequestId(false);
-    const int32_t sequenceBefore = client_->NextSequence(false);
+    const int32_t requestBefore = ClientProbe::RequestId(client_);
+    const int32_t sequenceBefore = ClientProbe::Sequence(client_);
     ASSERT_EQ(client_->ReadValues(4, points, fields, values), 4);
 
     const SentMessage m = Only();
@@ -158,7 +159,7 @@ TEST_F(RequestTest, ReadValuesOnTheWire) {
     EXPECT_STREQ(values[3].u.strVal, "hello");
     VarEmpty(&values[3]);
     // The dispatching thread clears the flag just after it woke the request.
-    EXPECT_TRUE(fake::WaitFor([&] { return !client_->GetAwaitingReply(); }));
+    EXPECT_TRUE(fake::WaitFor([&] { return !ClientProbe::IsAwaitingReply(client_); }));
 }
 
 TEST_F(RequestTest, UnusableReadRepliesLeaveTheValuesAlone) {
@@ -193,9 +194,9 @@ TEST_F(RequestTest, UnusableReadRepliesLeaveTheValuesAlone) {
 TEST_F(RequestTest, LateReplyOfAnAbandonedRequestIsNotTaken) {
     // The reply of a request that gave up arrives before the next one starts.
     const std::vector<uint8_t> late = fake::Message(
-        CMD_READ_VALUES, 7, 1, client_->NextRequestId(false), 0, Bytes().U32(1).Long(999).b);
-    client_->DispatchMessage(late.data(), late.size());
-    ASSERT_GT(client_->replyMailbox_.GetLength(), 0);
+        CMD_READ_VALUES, 7, 1, ClientProbe::RequestId(client_), 0, Bytes().U32(1).Long(999).b);
+    ClientProbe::Dispatch(client_, late.data(), late.size());
+    ASSERT_GT(ClientProbe::ReplyMailbox(client_).GetLength(), 0);
     const uint32_t point = kPump;
     const uint32_t field = kPV;
     VarValue value = VarNone();
@@ -321,9 +322,9 @@ TEST_F(RequestTest, AdviseHandsOutHandlesFromOne) {
     ASSERT_EQ(client_->Advise(1, &point, &field, &user, &handle), 1);
     EXPECT_EQ(handle, 1);
     {
-        plat::CLockHold hold(client_->stateLock_);
-        EXPECT_EQ(client_->advise_.ItemCapacity(), 201);
-        const AdviseItem* item = client_->advise_.FindByKey(kValve | (kSP << 24));
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        EXPECT_EQ(ClientProbe::Advise(client_).ItemCapacity(), 201);
+        const AdviseItem* item = ClientProbe::Advise(client_).FindByKey(kValve | (kSP << 24));
         ASSERT_NE(item, nullptr);
         EXPECT_EQ(item->Value.tag, VAL_LONG);
         EXPECT_EQ(VarLong(item->Value), 100);  // the value of the reply
@@ -489,8 +490,8 @@ TEST_F(RequestTest, RequestsPushesAndDeliveryAtTheSameTime) {
             const std::vector<uint8_t> push =
                 fake::Message(CMD_HEARTBEAT_DATA, 7, 1, 0, -1,
                               Bytes().U32(2).U32(kTank).Long(i).U32(kPump).Double(i).b);
-            client_->DispatchMessage(push.data(), push.size());
-            client_->CheckTimers();
+            ClientProbe::Dispatch(client_, push.data(), push.size());
+            ClientProbe::CheckTimers(client_);
         }
     };
     std::thread a(reader);

@@ -9,6 +9,7 @@
 #include "client/client.h"
 #include "client/client_registry.h"
 #include "client/window_transport.h"
+#include "client_probe.h"
 #include "platform/platform.h"
 #include "tarvik/tarvik.h"
 
@@ -35,8 +36,8 @@ class LocalWindowClient {
         Stop();
         if (client_ != nullptr) {
             // What Disconnect does before it posts the quit.
-            plat::CLockHold hold(client_->stateLock_);
-            client_->ownWindow_ = 0;
+            plat::CLockHold hold(ClientProbe::StateLock(client_));
+            ClientProbe::OwnWindow(client_) = 0;
         }
         TarvikDestroyClient(iface_);
     }
@@ -46,7 +47,7 @@ class LocalWindowClient {
         if (client_ == nullptr) {
             return 0;
         }
-        thread_ = plat::ThreadCreate(&CTarvikClient::WindowThreadProc, client_, nullptr);
+        thread_ = plat::ThreadCreate(ClientProbe::WindowThreadProc(), client_, nullptr);
         if (thread_ == nullptr) {
             return 0;
         }
@@ -54,8 +55,8 @@ class LocalWindowClient {
         return Window();
     }
     plat::WindowHandle Window() {
-        plat::CLockHold hold(client_->stateLock_);
-        return client_->ownWindow_;
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        return ClientProbe::OwnWindow(client_);
     }
     // Posts WM_TARVIK_QUIT and waits for the thread; its exit code.
     uint32_t Stop() {
@@ -77,9 +78,11 @@ class LocalWindowClient {
                code == plat::kStillActive;
     }
     std::vector<uint8_t> TakeStream() {
-        std::vector<uint8_t> bytes(static_cast<size_t>(client_->receiveStream_.GetLength()));
+        std::vector<uint8_t> bytes(
+            static_cast<size_t>(ClientProbe::ReceiveStream(client_).GetLength()));
         if (!bytes.empty()) {
-            client_->receiveStream_.Read(bytes.data(), static_cast<int32_t>(bytes.size()));
+            ClientProbe::ReceiveStream(client_).Read(bytes.data(),
+                                                     static_cast<int32_t>(bytes.size()));
         }
         return bytes;
     }
@@ -109,7 +112,7 @@ TEST(WindowTransport, EachBlockBecomesOneMarkedRecordOfTheReceiveStream) {
     EXPECT_EQ(CClientRegistry::Instance().FindClientByWindow(w), c.client_);
 
     ASSERT_EQ(Send(w, {0x01, 0x02, 0x03, 0x04, 0x05}), 1);
-    EXPECT_TRUE(c.client_->dataArrivedEvent_->Wait(0));
+    EXPECT_TRUE(ClientProbe::DataArrivedEvent(c.client_)->Wait(0));
     const std::vector<uint8_t> five = {0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88,
                                        0x88, 0x15, 0x00, 0x00, 0x00, 0x00, 0x00,
                                        0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05};
@@ -198,8 +201,8 @@ TEST(WindowTransport, QuitEndsTheThreadWithCodeOneAndDropsTheRegistration) {
 
     // The next window of the same client uses the class as it is.
     {
-        plat::CLockHold hold(c.client_->stateLock_);
-        c.client_->ownWindow_ = 0;
+        plat::CLockHold hold(ClientProbe::StateLock(c.client_));
+        ClientProbe::OwnWindow(c.client_) = 0;
     }
     const plat::WindowHandle again = c.Start();
     ASSERT_NE(again, 0);
@@ -214,8 +217,8 @@ TEST(WindowTransport, BlockForAWindowWithoutRegistryEntryIsRefused) {
     ASSERT_NE(w, 0);
     ASSERT_TRUE(CClientRegistry::Instance().RegisterClientWindow(w, nullptr));
     EXPECT_EQ(Send(w, {0x01, 0x02}), 0);
-    EXPECT_EQ(c.client_->receiveStream_.GetLength(), 0);
-    EXPECT_FALSE(c.client_->dataArrivedEvent_->Wait(0));
+    EXPECT_EQ(ClientProbe::ReceiveStream(c.client_).GetLength(), 0);
+    EXPECT_FALSE(ClientProbe::DataArrivedEvent(c.client_)->Wait(0));
     // Other messages go to the default procedure and answer 0 as well.
     EXPECT_EQ(LocalClientWindowProc(w, 0x0400, 0, 0), 0);
 }
@@ -229,7 +232,7 @@ TEST(WindowTransport, BlockThatTheStreamCannotTakeIsRefusedWhole) {
     testing::FailNthAllocation(1);
     EXPECT_EQ(Send(w, {0x01, 0x02, 0x03}), 0);
     testing::FailNthAllocation(0);
-    EXPECT_EQ(c.client_->receiveStream_.GetLength(), 0);
+    EXPECT_EQ(ClientProbe::ReceiveStream(c.client_).GetLength(), 0);
     ASSERT_EQ(Send(w, {0x04}), 1);
     EXPECT_EQ(c.TakeStream().size(), 17u);
 }

@@ -178,10 +178,5 @@ void NamedMutexClose(NamedMutex* mutex) {
     delete mutex;
 }
 
-void NamedMutexRemove(const char* name) {
-    const std::string path = "/dev/shm/" + ObjectName(name) + ".lock";
-    ::unlink(path.c_str());
-}
-
 }  // namespace plat
 }  // namespace tarvik

@@ -13,6 +13,7 @@
 #include "client/allocator.h"
 #include "client/client.h"
 #include "client/window_transport.h"
+#include "client_probe.h"
 #include "platform/inject.h"
 #include "session/message.h"
 #include "sim/sim_server.h"
@@ -127,8 +128,8 @@ void HoldUntilGivenUp(CTarvikClient* client) {
     }
     WaitUntil(
         [client] {
-            plat::CLockHold hold(client->stateLock_);
-            return client->windowGivenUp_;
+            plat::CLockHold hold(ClientProbe::StateLock(client));
+            return ClientProbe::WindowGivenUp(client);
         },
         After(10000));
 }
@@ -152,9 +153,9 @@ TEST(HostileSession, WindowThreadSlowerThanTheConnectEndsAndTheConnectReturns) {
     testing::SetWindowThreadHook(nullptr);
     testing::SetWindowWaitMs(0);
     {
-        plat::CLockHold hold(self->stateLock_);
-        EXPECT_EQ(self->ownWindow_, 0);
-        EXPECT_EQ(self->windowThread_, nullptr);
+        plat::CLockHold hold(ClientProbe::StateLock(self));
+        EXPECT_EQ(ClientProbe::OwnWindow(self), 0);
+        EXPECT_EQ(ClientProbe::WindowThread(self), nullptr);
     }
     EXPECT_EQ(client->GetState(), CONN_CLOSED);
     EXPECT_TRUE(log.States().empty());

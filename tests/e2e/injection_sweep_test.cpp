@@ -34,6 +34,7 @@
 
 #include "client/allocator.h"
 #include "client/client.h"
+#include "client_probe.h"
 #include "platform/inject.h"
 #include "sim/sim_server.h"
 #include "state_log.h"
@@ -327,8 +328,8 @@ class InjectionSweep : public ::testing::TestWithParam<std::tuple<Transport, int
             connected = Connect(c);
             {
                 // For the failure message: whose descriptors are left.
-                plat::CLockHold hold(ClientOf(c)->stateLock_);
-                ownWindow = ClientOf(c)->ownWindow_;
+                plat::CLockHold hold(ClientProbe::StateLock(ClientOf(c)));
+                ownWindow = ClientProbe::OwnWindow(ClientOf(c));
             }
             EXPECT_LE(MsSince(start), Local() ? 21000 : 1000) << tag_ << " connect";
             if (!connected) {
