@@ -22,6 +22,7 @@
 // sending, waiting, starting or stopping a thread, or calling the application.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -162,8 +163,10 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     // thread frees the client once the callback has returned (true). False on
     // any other thread.
     bool DeferDestroy();
-    // Bytes from a transport: appended to the receive stream, then the
-    // data-arrived event is set; false when the stream could not take them.
+    // Bytes from a transport: appended to the receive stream and, while the
+    // session runs, drained by the calling thread itself; the session thread
+    // is woken only when it has something to do. False when the stream could
+    // not take them.
     bool OnTransportBytes(const void* bytes, int32_t n);
     // The window thread's new window becomes the client's own, unless
     // ConnectLocal has given up waiting for it (then false).
@@ -214,8 +217,14 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     void QueueNotify(NotifyEvent* event);
 
     // ---- Receive path --------------------------------------------------------
-    // Moves everything in the receive stream into the assembler.
-    void DrainReceiveStream();
+    // Moves everything in the receive stream through the assembler and
+    // dispatches each complete message, unless another thread is doing so
+    // (one drainer at a time keeps arrival order). Returns the number of
+    // blocks drained, or -1 when another thread is draining.
+    int32_t DrainReceiveStream();
+    // After a transport thread appended bytes: drains them, or wakes the
+    // session thread to.
+    void DrainOnArrival();
     bool AssembleMessages(const uint8_t* bytes, int32_t n);
     void ResetAssembler();
 
@@ -320,6 +329,11 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     plat::Thread* sessionThread_ = nullptr;
     uint32_t sessionThreadId_ = 0;
     bool sessionRunning_ = true;
+    // Set by a transport thread that drained a probe it could not answer: it
+    // runs inside the link's own handler, so the session thread drops the link.
+    bool linkDropWanted_ = false;
+    // Held by the one thread that drains the receive stream.
+    std::atomic<bool> draining_{false};
     plat::CEvent* dataArrivedEvent_ = nullptr;
     plat::CEvent* notifyEvent_ = nullptr;
     // Set when the application destroys the client from inside one of its

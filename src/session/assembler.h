@@ -14,19 +14,19 @@
 namespace tarvik {
 
 class IRecordSink {
-public:
+  public:
     // One complete record, marker included: `record` holds totalLength bytes.
     virtual void HandleRecord(const uint8_t* record, int32_t totalLength) = 0;
     // A message marker was seen (a complete message record, or the marker of
     // one still incomplete): the server is talking. Stamps the last-send time.
     virtual void StampActivity() = 0;
 
-protected:
+  protected:
     ~IRecordSink() = default;
 };
 
 class CAssembler {
-public:
+  public:
     CAssembler() = default;
     ~CAssembler();
     CAssembler(const CAssembler&) = delete;
@@ -52,7 +52,7 @@ public:
     bool markerFound() const { return markerFound_ != 0; }
     int32_t pendingLength() const { return pendingLength_; }
 
-private:
+  private:
     uint8_t* data_ = nullptr;
     int32_t length_ = 0;
     int32_t capacity_ = 0;

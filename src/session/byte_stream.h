@@ -13,7 +13,7 @@
 namespace tarvik {
 
 class CByteStream {
-public:
+  public:
     CByteStream();
     ~CByteStream();
     CByteStream(const CByteStream&) = delete;
@@ -33,7 +33,7 @@ public:
     // Growth beyond the needed size, in bytes.
     static constexpr int32_t kGrowth = 64000;
 
-private:
+  private:
     plat::CLock lock_;
     uint8_t* data_ = nullptr;
     int32_t length_ = 0;

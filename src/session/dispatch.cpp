@@ -1,5 +1,6 @@
 // Reply dispatch: every message cut out of the receive stream comes here, on
-// the session thread. Replies to the session's own commands drive the session
+// the thread that drains the stream (the transport thread that received it,
+// or the session thread). Replies to the session's own commands drive the session
 // flags and the connection state, value pushes become data notifications, and
 // the reply of a synchronous request is handed to the thread that waits for it.
 //

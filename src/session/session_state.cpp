@@ -1,6 +1,8 @@
 // The session's transitions, each one locked step (see session_state.h).
 #include "session/session_state.h"
 
+#include <algorithm>
+
 namespace tarvik {
 namespace {
 
@@ -14,6 +16,21 @@ int32_t Advance(int32_t value) {
 // never makes it fire early.
 bool Elapsed(uint32_t now, uint32_t base, int32_t interval) {
     return now - base > static_cast<uint32_t>(interval);
+}
+
+// Milliseconds until Elapsed(now, base, interval) first holds; 0 when it holds
+// now or the tick wrapped (the timers re-base it on the next pass).
+int64_t DueIn(uint32_t now, uint32_t base, int32_t interval) {
+    if (now < base) {
+        return 0;
+    }
+    const uint64_t elapsed = now - base;
+    const uint64_t limit = static_cast<uint32_t>(interval);
+    return elapsed > limit ? 0 : static_cast<int64_t>(limit - elapsed + 1);
+}
+
+bool RegistrationDue(uint8_t flags, bool awaitingReply) {
+    return !awaitingReply && (flags & SF_LOGGED_IN) != 0 && (flags & SF_INIT_DONE) == 0;
 }
 
 }  // namespace
@@ -297,6 +314,35 @@ int32_t CSession::HeartbeatInterval() {
 void CSession::SetHeartbeatInterval(int32_t milliseconds) {
     plat::CLockHold hold(lock_);
     heartbeatInterval_ = milliseconds;
+}
+
+// ---- When the session loop looks again -----------------------------------------
+
+int32_t CSession::NextWait(uint32_t now, bool linkUp, int32_t longest) {
+    plat::CLockHold hold(lock_);
+    int64_t wait = longest;
+    if (linkUp && awaitingReply_) {
+        wait = std::min(wait, DueIn(now, lastSendTime_, replyTimeout_));
+    } else if (linkUp && RegistrationDue(flags_, awaitingReply_)) {
+        wait = 0;
+    } else if (linkUp && flags_ == SF_READY) {
+        wait = std::min(wait, DueIn(now, heartbeatTime_, heartbeatInterval_));
+    }
+    // At least a millisecond: a step that is due but could not be taken (no
+    // memory for its message) must not make the loop spin.
+    wait = std::max<int64_t>(wait, 1);
+    wakeAt_ = now + static_cast<uint32_t>(wait);
+    return static_cast<int32_t>(wait);
+}
+
+bool CSession::WantsPass(uint32_t now) {
+    plat::CLockHold hold(lock_);
+    if (RegistrationDue(flags_, awaitingReply_)) {
+        return true;
+    }
+    const int64_t untilWake = static_cast<int32_t>(wakeAt_ - now);
+    return flags_ == SF_READY && !awaitingReply_ &&
+           DueIn(now, heartbeatTime_, heartbeatInterval_) < untilWake;
 }
 
 }  // namespace tarvik

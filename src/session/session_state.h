@@ -116,6 +116,17 @@ class CSession {
     // request id (the message goes to the reply mailbox).
     bool MessageArrived(int32_t requestId, int32_t sequence);
 
+    // ---- When the session loop looks again -------------------------------------
+    // How long the loop may wait, 1 to `longest` ms: until the reply timeout
+    // while a reply is awaited, at once when the registration is due, until
+    // the next heartbeat while ready. Records when the loop means to look
+    // again.
+    int32_t NextWait(uint32_t now, bool linkUp, int32_t longest);
+    // Whether the loop should look now rather than when it planned: the
+    // registration is due, or the next heartbeat falls due before that (the
+    // loop planned its wait while a reply was awaited).
+    bool WantsPass(uint32_t now);
+
     // ---- Reading ---------------------------------------------------------------------
     bool IsReady();
     bool IsLoggedIn();
@@ -148,6 +159,8 @@ class CSession {
     int32_t heartbeatInterval_ = 500;
     uint32_t lastSendTime_ = 0;
     uint32_t heartbeatTime_ = 0;
+    // The tick at which the session loop means to look again.
+    uint32_t wakeAt_ = 0;
 };
 
 template <typename StoreDirectory>

@@ -1,8 +1,9 @@
 // The session thread: finds the server while the link is down, logs in,
 // registers the subscriptions once after every login, sends heartbeats,
-// notices lost replies and takes a silent link down, and drains the receive
-// stream so that every message from the server is handled on this thread.
-// Also the logout. The rules that change the session's state live in
+// notices lost replies and takes a silent link down, and drains what the
+// transport threads left in the receive stream. It waits until the earliest of
+// its 100 ms pass, the next heartbeat, the reply timeout or new data. Also the
+// logout. The rules that change the session's state live in
 // session_state.cpp.
 #include "client/allocator.h"
 #include "client/client.h"
@@ -47,6 +48,7 @@ void CTarvikClient::RunSession() {
             }
         } else if (FindServer()) {
             Post(session_.NewLink(plat::TickCount()));
+            continue;  // linked: the login goes out at once
         } else {
             {
                 plat::CLockHold hold(stateLock_);
@@ -57,9 +59,27 @@ void CTarvikClient::RunSession() {
             WaitWhileRunning(1, kNoServerPauseMs);
             PostStateChange(CONN_NO_SERVER);
         }
-        DrainReceiveStream();
+        bool dropWanted = false;
+        {
+            plat::CLockHold hold(stateLock_);
+            dropWanted = linkDropWanted_;
+            linkDropWanted_ = false;
+        }
+        if (dropWanted) {
+            DropRemoteLink();
+        }
+        const int32_t drained = DrainReceiveStream();
         CheckTimers();
-        dataArrivedEvent_->Wait(kLoopWaitMs);  // auto-reset: a signal is consumed
+        // A login reply drained on this pass makes the registration due: it
+        // goes out without waiting. (A new login after a refusal waits for
+        // the next pass, as ever.)
+        if (drained > 0 && session_.NextStep() == SessionStep::Register) {
+            continue;
+        }
+        // Until the earliest of the 100 ms pass, the reply timeout, the next
+        // heartbeat or new data.
+        const int32_t wait = session_.NextWait(plat::TickCount(), IsLinkUp(), kLoopWaitMs);
+        dataArrivedEvent_->Wait(wait);  // auto-reset: a signal is consumed
     }
 }
 
