@@ -21,6 +21,7 @@
 // sending, waiting, starting or stopping a thread, or calling the application.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -200,13 +201,23 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     void QueueNotify(NotifyEvent* event);
 
     // ---- Receive path --------------------------------------------------------
-    // Moves everything in the receive stream into the assembler.
-    void DrainReceiveStream();
+    // Moves everything in the receive stream through the assembler and
+    // dispatches each complete message, unless another thread is doing so
+    // (one drainer at a time keeps arrival order). Returns the number of
+    // records handled, or -1 when another thread is draining.
+    int32_t DrainReceiveStream();
     bool AssembleMessages(const uint8_t* bytes, int32_t n);
     void ResetAssembler();
-    // Bytes from a transport: appended to the receive stream, then the
-    // data-arrived event is set.
+    // Bytes from a transport: appended to the receive stream and, while the
+    // session runs, drained by the calling thread itself; the session thread
+    // is woken only when it has something to do.
     void OnTransportBytes(const void* bytes, int32_t n);
+    // After bytes were appended to the receive stream by a transport thread.
+    void DrainOnArrival();
+    // Whether the session thread should run a pass now: a login or
+    // registration step may be next, a heartbeat is overdue, or a link drop
+    // was asked for.
+    bool SessionWantsPass();
 
     // ---- Send path and discovery ---------------------------------------------
     bool SendFrame(uint8_t* message, size_t size);
@@ -230,6 +241,8 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     void RunSession();
     void SendLogin();
     void CheckTimers();
+    // How long the loop may wait before a timer is due (1 to 100 ms).
+    int32_t NextWaitMs();
     // Ends a reply wait that will get no reply: the mailbox is emptied, a
     // waiting request woken, the awaiting-reply flag cleared.
     void EndReplyWait();
@@ -309,6 +322,11 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     plat::Thread* sessionThread_ = nullptr;
     uint32_t sessionThreadId_ = 0;
     bool sessionRunning_ = true;
+    // Set (under the state lock) by a drainer that is not the session thread
+    // when the link must go down; the session thread drops it.
+    bool linkDropWanted_ = false;
+    // Held by the one thread that drains the receive stream.
+    std::atomic<bool> draining_{false};
     int32_t replyTimeout_ = 10000;
     int32_t heartbeatInterval_ = 500;
     uint32_t lastSendTime_ = 0;

@@ -54,7 +54,7 @@ bool AppendRecord(CTarvikClient* client, const plat::CopyData* data) {
         MemFree(record);
     }
     if (taken) {
-        client->dataArrivedEvent_->Set();
+        client->DrainOnArrival();
     }
     return taken;
 }

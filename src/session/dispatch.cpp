@@ -1,5 +1,6 @@
 // Reply dispatch: every message cut out of the receive stream comes here, on
-// the session thread. Replies to the session's own commands drive the session
+// the thread that drains the stream (the transport thread that received it,
+// or the session thread). Replies to the session's own commands drive the session
 // flags and the connection state, value pushes become data notifications, and
 // the reply of a synchronous request is handed to the thread that waits for it.
 //
@@ -153,16 +154,18 @@ void CTarvikClient::DispatchMessage(const uint8_t* message, size_t length) {
             break;
     }
 
-    // Handoff, sequence match and timeout reset, for every accepted message.
+    // Sequence match, timeout reset and handoff, for every accepted message.
+    // The awaiting-reply flag is cleared before the requester wakes, so that
+    // a next request sent at once keeps its own flag.
+    if (h.sequence == NextSequence(false)) {
+        SetAwaitingReply(false);
+    }
+    CountTimeout(true);
     if (h.requestId == NextRequestId(false)) {
         replyMailbox_.Clear();
         replyMailbox_.Append(message, static_cast<int32_t>(length));
         replyEvent_->Set();
     }
-    if (h.sequence == NextSequence(false)) {
-        SetAwaitingReply(false);
-    }
-    CountTimeout(true);
 }
 
 bool CTarvikClient::HandleResubscribeReply(const uint8_t* payload, size_t payloadLength) {

@@ -1,8 +1,11 @@
 // The session thread: finds the server while the link is down, logs in,
 // registers the subscriptions once after every login, sends heartbeats,
 // notices lost replies and takes a silent link down, and drains the receive
-// stream so that every message from the server is handled on this thread.
+// stream of what the transport threads left. It waits until the earliest of
+// its 100 ms pass, the next heartbeat, the reply time-out or new data.
 // Also the session's counters and the logout.
+#include <algorithm>
+
 #include "client/allocator.h"
 #include "client/client.h"
 #include "requests/request_cycle.h"
@@ -123,10 +126,71 @@ void CTarvikClient::RunSession() {
             WaitWhileRunning(1, kNoServerPauseMs);
             PostStateChange(CONN_NO_SERVER);
         }
-        DrainReceiveStream();
+        bool dropWanted = false;
+        {
+            plat::CLockHold hold(stateLock_);
+            dropWanted = linkDropWanted_;
+            linkDropWanted_ = false;
+        }
+        if (dropWanted) {
+            DropRemoteLink();
+        }
+        const int32_t handled = DrainReceiveStream();
         CheckTimers();
-        dataArrivedEvent_->Wait(kLoopWaitMs);  // auto-reset: a signal is consumed
+        // A message handled on this pass may have made the next step of a
+        // login due (registration, a new login): take it without waiting.
+        if (handled > 0 && SessionWantsPass()) {
+            continue;
+        }
+        dataArrivedEvent_->Wait(NextWaitMs());  // auto-reset: a signal is consumed
     }
+}
+
+// ---- When the loop looks again ----------------------------------------------------
+
+namespace {
+
+// Milliseconds until Elapsed(now, base, interval) first holds; 0 when it
+// holds now or the tick wrapped (the timers re-base it on this pass).
+int64_t DueIn(uint32_t now, uint32_t base, int32_t interval) {
+    if (now < base) {
+        return 0;
+    }
+    const uint64_t elapsed = now - base;
+    const uint64_t limit = static_cast<uint32_t>(interval);
+    return elapsed > limit ? 0 : static_cast<int64_t>(limit - elapsed + 1);
+}
+
+}  // namespace
+
+int32_t CTarvikClient::NextWaitMs() {
+    const bool linkUp = IsLinkUp();
+    const bool ready = TestFlags(FLAGS_IS_READY);
+    const uint32_t now = plat::TickCount();
+    int64_t wait = kLoopWaitMs;
+    {
+        plat::CLockHold hold(stateLock_);
+        if (linkUp && awaitingReply_) {
+            wait = std::min(wait, DueIn(now, lastSendTime_, replyTimeout_));
+        } else if (linkUp && ready) {
+            wait = std::min(wait, DueIn(now, heartbeatTime_, heartbeatInterval_));
+        }
+    }
+    // At least a millisecond: a step that is due but could not be taken
+    // (memory short for its message) must not make the loop spin.
+    return static_cast<int32_t>(std::max<int64_t>(wait, 1));
+}
+
+bool CTarvikClient::SessionWantsPass() {
+    if (!TestFlags(FLAGS_IS_READY)) {
+        return true;  // a login or a registration may be the next step
+    }
+    const uint32_t now = plat::TickCount();
+    plat::CLockHold hold(stateLock_);
+    // A heartbeat that fell due while a reply was awaited goes out as soon
+    // as the reply is in.
+    return linkDropWanted_ ||
+           (!awaitingReply_ && DueIn(now, heartbeatTime_, heartbeatInterval_) == 0);
 }
 
 void CTarvikClient::SendLogin() {
