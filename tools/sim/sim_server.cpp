@@ -104,6 +104,11 @@ bool CSimServer::Start(const ServerOptions& options, std::string* error) {
         stopping_ = false;
         stopListening_ = false;
         walkRng_.seed(options.seed);
+        std::normal_distribution<double> normal(0.0, 1.0);
+        walkNormals_.resize(kWalkNormals);
+        for (double& n : walkNormals_) {
+            n = normal(walkRng_);
+        }
     }
     stopEvent_.Reset();
     if (options.tcp) {
@@ -278,11 +283,14 @@ Database CSimServer::Snapshot() const {
     return db_;
 }
 
-void CSimServer::ChangeValue(const Item& item, const SimValue& value, uint32_t time) {
+void CSimServer::ChangeValue(const Item& item, const SimValue& value, uint32_t time, bool record) {
     PointInfo& p = db_.points[item.point];
     const FieldInfo& f = db_.types[p.typeIndex].fields[item.field];
     p.values[item.field] = ConvertValue(value, f.valueType);
     ++p.versions[item.field];
+    if (!record) {
+        return;
+    }
     HistoryRecord r;
     r.time = time;
     r.value = static_cast<float>(p.values[item.field].AsNumber());
@@ -292,6 +300,12 @@ void CSimServer::ChangeValue(const Item& item, const SimValue& value, uint32_t t
 void CSimServer::SimulateStep() {
     plat::CLockHold hold(lock_);
     const uint32_t now = NowSeconds();
+    // History keeps seconds: a walk faster than once a second records each
+    // field about once a second, the fields spread over the steps, so that a
+    // large walk every few milliseconds stays cheap.
+    const uint64_t every = static_cast<uint64_t>(
+        std::max<int32_t>(1, 1000 / std::max<int32_t>(1, options_.simulateMs)));
+    uint64_t slot = walkSteps_++;
     for (size_t p = 0; p < db_.points.size(); ++p) {
         const TypeInfo& t = db_.types[db_.points[p].typeIndex];
         for (size_t f = 0; f < t.fields.size(); ++f) {
@@ -302,10 +316,16 @@ void CSimServer::SimulateStep() {
             const double v = db_.points[p].values[f].d;
             const bool ranged = fi.max > fi.min;
             const double range = ranged ? fi.max - fi.min : std::max(1.0, std::fabs(v));
-            std::normal_distribution<double> step(0.0, range * 0.005);
-            double next = v + step(walkRng_);
+            // A normal step from the table, picked by one cheap draw.
+            double next = v + range * 0.005 * walkNormals_[walkRng_() & (kWalkNormals - 1)];
             if (ranged) {
                 next = std::min(fi.max, std::max(fi.min, next));
+            }
+            PointInfo& point = db_.points[p];
+            if (slot++ % every != 0 && point.values[f].type == VAL_DOUBLE) {
+                point.values[f].d = next;  // what ChangeValue does, without the history
+                ++point.versions[f];
+                continue;
             }
             ChangeValue(Item{static_cast<int>(p), static_cast<int>(f)}, SimValue::Double(next),
                         now);
@@ -792,19 +812,28 @@ void CSimServer::HandleCommand(Session& s, const HeaderView& h, const uint8_t* b
             break;
         case CMD_HEARTBEAT_DATA: {
             *param = options_.serverFlag ? 1 : 0;
+            if (s.pushStale) {
+                // Resolved once per change of the subscriptions, not per push.
+                s.pushList.clear();
+                for (auto& sub : s.subscribed) {
+                    if (ResolveItem(s, sub.first & 0xFFFFFF, sub.first >> 24, &item)) {
+                        PointInfo& point = db_.points[item.point];
+                        s.pushList.push_back(PushItem{sub.first, &point.versions[item.field],
+                                                      &point.values[item.field], &sub.second});
+                    }
+                }
+                s.pushStale = false;
+            }
+            payload->reserve(4 + s.pushList.size() * 14);  // key and a double each
             PutU32(payload, 0);
             uint32_t n = 0;
-            for (auto& sub : s.subscribed) {
-                if (!ResolveItem(s, sub.first & 0xFFFFFF, sub.first >> 24, &item)) {
+            for (const PushItem& push : s.pushList) {
+                if (*push.version == *push.sent) {
                     continue;
                 }
-                const uint64_t version = db_.points[item.point].versions[item.field];
-                if (version == sub.second) {
-                    continue;
-                }
-                sub.second = version;
-                PutU32(payload, sub.first);
-                AppendValueRecord(db_.points[item.point].values[item.field], payload);
+                *push.sent = *push.version;
+                PutU32(payload, push.key);
+                AppendValueRecord(*push.value, payload);
                 ++n;
             }
             StoreU32(payload->data(), n);
@@ -821,6 +850,7 @@ void CSimServer::HandleCommand(Session& s, const HeaderView& h, const uint8_t* b
                 // The client's whole table: it replaces what the session held.
                 s.subscribed.clear();
             }
+            s.pushStale = s.pushStale || h.command != CMD_READ_VALUES;
             *param = 1;
             PutU32(payload, static_cast<uint32_t>(pairs.size()));
             for (const auto& pr : pairs) {
@@ -878,11 +908,13 @@ void CSimServer::HandleCommand(Session& s, const HeaderView& h, const uint8_t* b
             for (const auto& pr : pairs) {
                 s.subscribed.erase(MakeKey(pr.first, pr.second));
             }
+            s.pushStale = true;
             *param = 1;
             PutU32(payload, static_cast<uint32_t>(pairs.size()));
             break;
         case CMD_UNSUBSCRIBE_ALL:
             s.subscribed.clear();
+            s.pushStale = true;
             *param = 1;
             break;
         case CMD_LOGOUT:
