@@ -214,9 +214,9 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     void OnTransportBytes(const void* bytes, int32_t n);
     // After bytes were appended to the receive stream by a transport thread.
     void DrainOnArrival();
-    // Whether the session thread should run a pass now: a login or
-    // registration step may be next, a heartbeat is overdue, or a link drop
-    // was asked for.
+    // Whether the session thread should run a pass now: the registration is
+    // next, a heartbeat falls due before it means to look again, or a link
+    // drop was asked for.
     bool SessionWantsPass();
 
     // ---- Send path and discovery ---------------------------------------------
@@ -241,8 +241,12 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     void RunSession();
     void SendLogin();
     void CheckTimers();
-    // How long the loop may wait before a timer is due (1 to 100 ms).
+    // How long the loop may wait before a timer or a step is due (1 to
+    // 100 ms); records when it means to look again.
     int32_t NextWaitMs();
+    // Whether the registration is the next step (logged in, not yet
+    // registered, no reply awaited).
+    bool RegistrationDue();
     // Ends a reply wait that will get no reply: the mailbox is emptied, a
     // waiting request woken, the awaiting-reply flag cleared.
     void EndReplyWait();
@@ -325,6 +329,8 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     // Set (under the state lock) by a drainer that is not the session thread
     // when the link must go down; the session thread drops it.
     bool linkDropWanted_ = false;
+    // The tick at which the session thread means to look again.
+    uint32_t sessionWakeAt_ = 0;
     // Held by the one thread that drains the receive stream.
     std::atomic<bool> draining_{false};
     int32_t replyTimeout_ = 10000;

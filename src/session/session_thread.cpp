@@ -116,6 +116,7 @@ void CTarvikClient::RunSession() {
                 linkConfirmed_ = false;
             }
             PostStateChange(CONN_PENDING);
+            continue;  // linked: the login goes out at once
         } else {
             {
                 plat::CLockHold hold(stateLock_);
@@ -137,9 +138,10 @@ void CTarvikClient::RunSession() {
         }
         const int32_t handled = DrainReceiveStream();
         CheckTimers();
-        // A message handled on this pass may have made the next step of a
-        // login due (registration, a new login): take it without waiting.
-        if (handled > 0 && SessionWantsPass()) {
+        // A login reply handled on this pass makes the registration due:
+        // it goes out without waiting. (A new login after a refusal waits
+        // for the next pass, as ever.)
+        if (handled > 0 && RegistrationDue()) {
             continue;
         }
         dataArrivedEvent_->Wait(NextWaitMs());  // auto-reset: a signal is consumed
@@ -166,31 +168,42 @@ int64_t DueIn(uint32_t now, uint32_t base, int32_t interval) {
 int32_t CTarvikClient::NextWaitMs() {
     const bool linkUp = IsLinkUp();
     const bool ready = TestFlags(FLAGS_IS_READY);
+    const bool stepDue = linkUp && RegistrationDue();
     const uint32_t now = plat::TickCount();
     int64_t wait = kLoopWaitMs;
-    {
-        plat::CLockHold hold(stateLock_);
-        if (linkUp && awaitingReply_) {
-            wait = std::min(wait, DueIn(now, lastSendTime_, replyTimeout_));
-        } else if (linkUp && ready) {
-            wait = std::min(wait, DueIn(now, heartbeatTime_, heartbeatInterval_));
-        }
+    plat::CLockHold hold(stateLock_);
+    if (stepDue) {
+        wait = 0;
+    } else if (linkUp && awaitingReply_) {
+        wait = std::min(wait, DueIn(now, lastSendTime_, replyTimeout_));
+    } else if (linkUp && ready) {
+        wait = std::min(wait, DueIn(now, heartbeatTime_, heartbeatInterval_));
     }
     // At least a millisecond: a step that is due but could not be taken
     // (memory short for its message) must not make the loop spin.
-    return static_cast<int32_t>(std::max<int64_t>(wait, 1));
+    wait = std::max<int64_t>(wait, 1);
+    sessionWakeAt_ = now + static_cast<uint32_t>(wait);
+    return static_cast<int32_t>(wait);
+}
+
+bool CTarvikClient::RegistrationDue() {
+    return !GetAwaitingReply() && TestFlags(FLAGS_IS_LOGGED_IN) && !TestFlags(FLAGS_IS_INIT_DONE);
 }
 
 bool CTarvikClient::SessionWantsPass() {
-    if (!TestFlags(FLAGS_IS_READY)) {
-        return true;  // a login or a registration may be the next step
+    if (RegistrationDue()) {
+        return true;  // logged in: the registration is the next step
     }
+    const bool ready = TestFlags(FLAGS_IS_READY);
     const uint32_t now = plat::TickCount();
     plat::CLockHold hold(stateLock_);
-    // A heartbeat that fell due while a reply was awaited goes out as soon
-    // as the reply is in.
-    return linkDropWanted_ ||
-           (!awaitingReply_ && DueIn(now, heartbeatTime_, heartbeatInterval_) == 0);
+    if (linkDropWanted_) {
+        return true;
+    }
+    // A heartbeat that falls due before the session thread means to look
+    // again (it planned its wait while a reply was awaited) goes out on time.
+    const int64_t untilWake = static_cast<int32_t>(sessionWakeAt_ - now);
+    return ready && !awaitingReply_ && DueIn(now, heartbeatTime_, heartbeatInterval_) < untilWake;
 }
 
 void CTarvikClient::SendLogin() {
