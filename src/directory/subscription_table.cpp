@@ -3,11 +3,12 @@
 // Subscribing is all-or-nothing. Every block it may need that can be made
 // ahead (value copies, the grown item array) is made before the table
 // changes; the rest (map nodes, pair arrays) is made step by step with a
-// journal, and a failure undoes the steps already taken. Growth copies the
-// items into the new array, so the old array stays intact until the call has
-// succeeded and can simply be reinstated.
+// journal, and a failure undoes the steps already taken. Growth only adds
+// storage chunks, which a failure releases again; a pair array that a step
+// replaces is kept until the call has succeeded.
 #include "directory/subscription_table.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -28,6 +29,27 @@ struct CSubscriptionTable::Entry {
     int32_t position;
     int32_t handle;
     bool created;
+    bool replacedPairs;    // the step gave the item a larger pair array
+    AdvisePair* oldPairs;  // the array it replaced
+    int32_t oldPairCapacity;
+};
+
+void CSubscriptionTable::RestorePairs(AdviseItem& item, Entry& entry) {
+    if (entry.replacedPairs) {
+        MemFree(item.Pairs);
+        item.Pairs = entry.oldPairs;
+        item.PairCapacity = entry.oldPairCapacity;
+        entry.replacedPairs = false;
+        entry.oldPairs = nullptr;
+    }
+}
+
+// What one growth changed.
+struct CSubscriptionTable::Growth {
+    AdviseItem** chunks;  // the chunk list before
+    int32_t chunkSlots;
+    int32_t chunkCount;
+    int32_t capacity;
 };
 
 // ---- Keys -----------------------------------------------------------------------
@@ -53,7 +75,7 @@ const AdviseItem* CSubscriptionTable::ItemAt(int32_t position) const {
     if (position < 0 || position >= itemCount_) {
         return nullptr;
     }
-    return &items_[position];
+    return &Slot(position);
 }
 
 AdviseItem* CSubscriptionTable::ItemAt(int32_t position) {
@@ -65,7 +87,7 @@ const AdviseItem* CSubscriptionTable::FindByKey(uint32_t key, int32_t* position)
     if (position != nullptr) {
         *position = at;
     }
-    return at < 0 ? nullptr : &items_[at];
+    return at < 0 ? nullptr : &Slot(at);
 }
 
 AdviseItem* CSubscriptionTable::FindByKey(uint32_t key, int32_t* position) {
@@ -78,7 +100,7 @@ const AdviseItem* CSubscriptionTable::FindByHandle(int32_t handle, int32_t* posi
     if (position != nullptr) {
         *position = at;
     }
-    return at < 0 ? nullptr : &items_[at];
+    return at < 0 ? nullptr : &Slot(at);
 }
 
 AdviseItem* CSubscriptionTable::FindByHandle(int32_t handle, int32_t* position) {
@@ -131,47 +153,67 @@ int32_t CSubscriptionTable::CountNewKeys(uint32_t count, const uint32_t* pointIn
     return fresh;
 }
 
-AdviseItem* CSubscriptionTable::CopyItems(int32_t capacity) const {
-    if (capacity <= 0 || static_cast<size_t>(capacity) > SIZE_MAX / sizeof(AdviseItem)) {
-        return nullptr;
-    }
-    auto* fresh =
-        static_cast<AdviseItem*>(MemAllocZero(sizeof(AdviseItem) * static_cast<size_t>(capacity)));
-    if (fresh == nullptr) {
-        return nullptr;  // zero bytes are items with Key 0, VAL_NONE and no pairs
-    }
-    for (int32_t i = 0; i < itemCount_; ++i) {
-        const AdviseItem& src = items_[i];
-        AdviseItem& dst = fresh[i];
-        dst.Key = src.Key;
-        if (src.Pairs != nullptr && src.PairCapacity > 0) {
-            const size_t bytes = sizeof(AdvisePair) * static_cast<size_t>(src.PairCapacity);
-            dst.Pairs = static_cast<AdvisePair*>(MemAlloc(bytes));
-            if (dst.Pairs == nullptr) {
-                DestroyItems(fresh, capacity);
-                return nullptr;
-            }
-            std::memcpy(dst.Pairs, src.Pairs, bytes);
-            dst.PairCount = src.PairCount;
-            dst.PairCapacity = src.PairCapacity;
+bool CSubscriptionTable::Grow(int32_t capacity, Growth* growth) {
+    *growth = Growth{chunks_, chunkSlots_, chunkCount_, capacity_};
+    const int32_t needed =
+        static_cast<int32_t>((static_cast<int64_t>(capacity) + kChunkItems - 1) >> kChunkShift);
+    if (needed > chunkSlots_) {
+        // The chunk list itself doubles: it holds one pointer per chunk, so
+        // copying it costs little beside the items it stands for.
+        const int64_t slots =
+            std::max<int64_t>(needed, std::max<int64_t>(8, static_cast<int64_t>(chunkSlots_) * 2));
+        auto* list = static_cast<AdviseItem**>(
+            MemAllocZero(sizeof(AdviseItem*) * static_cast<size_t>(slots)));
+        if (list == nullptr) {
+            return false;
         }
-        if (!VarCopy(&dst.Value, &src.Value)) {
-            DestroyItems(fresh, capacity);
-            return nullptr;
+        if (chunkCount_ > 0) {
+            std::memcpy(list, chunks_, sizeof(AdviseItem*) * static_cast<size_t>(chunkCount_));
         }
+        chunks_ = list;
+        chunkSlots_ = static_cast<int32_t>(slots);
     }
-    return fresh;
+    while (chunkCount_ < needed) {
+        // Zero bytes are items with Key 0, VAL_NONE and no pairs.
+        auto* chunk = static_cast<AdviseItem*>(MemAllocZero(sizeof(AdviseItem) * kChunkItems));
+        if (chunk == nullptr) {
+            EndGrowth(*growth, false);
+            return false;
+        }
+        chunks_[chunkCount_++] = chunk;
+    }
+    capacity_ = capacity;
+    return true;
 }
 
-void CSubscriptionTable::DestroyItems(AdviseItem* items, int32_t capacity) {
-    if (items == nullptr) {
+void CSubscriptionTable::EndGrowth(const Growth& growth, bool keep) {
+    if (keep) {
+        if (growth.chunks != chunks_) {
+            MemFree(growth.chunks);
+        }
         return;
     }
-    for (int32_t i = 0; i < capacity; ++i) {
-        MemFree(items[i].Pairs);
-        VarEmpty(&items[i].Value);
+    while (chunkCount_ > growth.chunkCount) {
+        DestroyChunk(chunks_[--chunkCount_]);
+        chunks_[chunkCount_] = nullptr;
     }
-    MemFree(items);
+    if (growth.chunks != chunks_) {
+        MemFree(chunks_);
+        chunks_ = growth.chunks;
+        chunkSlots_ = growth.chunkSlots;
+    }
+    capacity_ = growth.capacity;
+}
+
+void CSubscriptionTable::DestroyChunk(AdviseItem* chunk) {
+    if (chunk == nullptr) {
+        return;
+    }
+    for (int32_t i = 0; i < kChunkItems; ++i) {
+        MemFree(chunk[i].Pairs);
+        VarEmpty(&chunk[i].Value);
+    }
+    MemFree(chunk);
 }
 
 bool CSubscriptionTable::AddOne(Entry& entry, uint32_t key, int32_t userValue,
@@ -183,11 +225,12 @@ bool CSubscriptionTable::AddOne(Entry& entry, uint32_t key, int32_t userValue,
             return false;
         }
         position = itemCount_++;
-        items_[position].Key = key;
+        Slot(position).Key = key;
         created = true;
     }
-    AdviseItem& item = items_[position];
+    AdviseItem& item = Slot(position);
     auto undoCreated = [&] {
+        RestorePairs(item, entry);
         if (created) {
             keyMap_.RemoveKey(key);
             item.Key = 0;
@@ -210,7 +253,10 @@ bool CSubscriptionTable::AddOne(Entry& entry, uint32_t key, int32_t userValue,
             std::memcpy(pairs, item.Pairs,
                         sizeof(AdvisePair) * static_cast<size_t>(item.PairCount));
         }
-        MemFree(item.Pairs);
+        // The replaced array is released when the whole call has succeeded.
+        entry.replacedPairs = true;
+        entry.oldPairs = item.Pairs;
+        entry.oldPairCapacity = item.PairCapacity;
         item.Pairs = pairs;
         item.PairCapacity = capacity;
     }
@@ -230,11 +276,12 @@ bool CSubscriptionTable::AddOne(Entry& entry, uint32_t key, int32_t userValue,
 void CSubscriptionTable::Undo(Entry* entries, uint32_t done) {
     while (done > 0) {
         Entry& entry = entries[--done];
-        AdviseItem& item = items_[entry.position];
+        AdviseItem& item = Slot(entry.position);
         // Later steps are undone first, so this step's pair is the item's last
         // and a created item is the array's last.
         std::swap(item.Value, entry.value);
         item.Pairs[--item.PairCount] = AdvisePair{0, 0};
+        RestorePairs(item, entry);
         handleMap_.RemoveKey(static_cast<uint32_t>(entry.handle));
         if (entry.created) {
             keyMap_.RemoveKey(item.Key);
@@ -288,21 +335,19 @@ bool CSubscriptionTable::AddAdvise(int32_t newCount, uint32_t count, const uint3
     }
 
     // Growth.
-    AdviseItem* oldItems = items_;
-    const int32_t oldCapacity = capacity_;
+    Growth growth{};
     const uint32_t oldKeyTableSize = keyMap_.GetHashTableSize();
     const uint32_t oldHandleTableSize = handleMap_.GetHashTableSize();
     bool grew = false;
     bool sizedMaps = false;
     if (static_cast<int64_t>(itemCount_) + needed > capacity_) {
         const int64_t capacity = static_cast<int64_t>(itemCount_) + needed + kItemSlack;
-        AdviseItem* fresh =
-            capacity <= kMaxItems ? CopyItems(static_cast<int32_t>(capacity)) : nullptr;
-        if (fresh == nullptr) {
+        const bool first = capacity_ == 0;
+        if (capacity > kMaxItems || !Grow(static_cast<int32_t>(capacity), &growth)) {
             releaseEntries();
             return false;
         }
-        if (items_ == nullptr) {
+        if (first) {
             // The first array: the maps get as many buckets as the directory
             // has points, plus one (allocated with their first entry).
             const uint32_t buckets = pointCount > 0 ? static_cast<uint32_t>(pointCount) + 1u : 1u;
@@ -310,9 +355,6 @@ bool CSubscriptionTable::AddAdvise(int32_t newCount, uint32_t count, const uint3
             handleMap_.InitHashTable(buckets, false);
             sizedMaps = true;
         }
-        // Positions do not change, so the map entries stay valid as they are.
-        items_ = fresh;
-        capacity_ = static_cast<int32_t>(capacity);
         grew = true;
     }
 
@@ -331,9 +373,7 @@ bool CSubscriptionTable::AddAdvise(int32_t newCount, uint32_t count, const uint3
         Undo(entries, done);
         *handleCounter = savedCounter;
         if (grew) {
-            DestroyItems(items_, capacity_);
-            items_ = oldItems;
-            capacity_ = oldCapacity;
+            EndGrowth(growth, false);
         }
         if (sizedMaps) {
             keyMap_.InitHashTable(oldKeyTableSize, false);
@@ -343,10 +383,13 @@ bool CSubscriptionTable::AddAdvise(int32_t newCount, uint32_t count, const uint3
         return false;
     }
     if (grew) {
-        DestroyItems(oldItems, oldCapacity);
+        EndGrowth(growth, true);
     }
     for (uint32_t i = 0; i < count; ++i) {
         handles[i] = entries[i].handle;
+        if (entries[i].replacedPairs) {
+            MemFree(entries[i].oldPairs);
+        }
     }
     releaseEntries();  // releases the items' previous values
     return true;
@@ -393,8 +436,8 @@ bool CSubscriptionTable::DropSharedHandle(int32_t handle) {
 }
 
 void CSubscriptionTable::MoveItem(int32_t from, int32_t to) {
-    AdviseItem& src = items_[from];
-    AdviseItem& dst = items_[to];
+    AdviseItem& src = Slot(from);
+    AdviseItem& dst = Slot(to);
     for (int32_t k = 0; k < src.PairCount; ++k) {
         // Every handle of the item is in the map already: re-pointing it
         // replaces a value and needs no memory.
@@ -438,7 +481,7 @@ bool CSubscriptionTable::RemoveLastSubscription(int32_t handle) {
     if (position != last) {
         MoveItem(last, position);
     }
-    ClearItem(items_[last]);
+    ClearItem(Slot(last));
     --itemCount_;
     return true;
 }
@@ -446,8 +489,12 @@ bool CSubscriptionTable::RemoveLastSubscription(int32_t handle) {
 void CSubscriptionTable::RemoveAll() {
     keyMap_.InitHashTable(PositionMap::kDefaultTableSize, false);
     handleMap_.InitHashTable(PositionMap::kDefaultTableSize, false);
-    DestroyItems(items_, capacity_);
-    items_ = nullptr;
+    while (chunkCount_ > 0) {
+        DestroyChunk(chunks_[--chunkCount_]);
+    }
+    MemFree(chunks_);
+    chunks_ = nullptr;
+    chunkSlots_ = 0;
     itemCount_ = 0;
     capacity_ = 0;
 }
@@ -455,8 +502,10 @@ void CSubscriptionTable::RemoveAll() {
 // ---- Values ---------------------------------------------------------------------
 
 void CSubscriptionTable::ClearValues() {
-    for (int32_t i = 0; i < capacity_; ++i) {
-        VarEmpty(&items_[i].Value);
+    for (int32_t c = 0; c < chunkCount_; ++c) {
+        for (int32_t i = 0; i < kChunkItems; ++i) {
+            VarEmpty(&chunks_[c][i].Value);
+        }
     }
 }
 
@@ -502,8 +551,8 @@ int32_t CSubscriptionTable::EnumAdviseItems(int32_t count, int32_t* pointIndexes
         int32_t pointIndex = -1;
         int32_t fieldNo = -1;
         if (j < itemCount_) {
-            pointIndex = static_cast<int32_t>(KeyPointIndex(items_[j].Key));
-            fieldNo = static_cast<int32_t>(KeyFieldNo(items_[j].Key));
+            pointIndex = static_cast<int32_t>(KeyPointIndex(Slot(j).Key));
+            fieldNo = static_cast<int32_t>(KeyFieldNo(Slot(j).Key));
             ++filled;
         }
         if (pointIndexes != nullptr) {

@@ -1,15 +1,17 @@
 // The subscription table: subscribed items, their subscriptions (handle and
 // user value) and each item's last received value.
 //
-// Items sit in one contiguous array at positions 0 .. ItemCount()-1 without
-// gaps. The key map takes an item's Key to its position, the handle map takes
-// every live subscription handle to the position of the item that holds it;
-// its entry count is the number of subscriptions. Every move of an item
+// Items sit at positions 0 .. ItemCount()-1 without gaps. The storage is a
+// list of fixed-size chunks: growth adds chunks and never moves or copies the
+// items already there, so subscribing costs the same however full the table
+// is. The capacity follows the growth rule below whatever the chunks hold. The key map takes an
+// item's Key to its position, the handle map takes every live subscription handle to the position
+// of the item that holds it; its entry count is the number of subscriptions. Every move of an item
 // re-points the map entries of the moved item.
 //
 // The table is not locked by itself: every caller holds the client's state
-// lock. Pointers to items are valid only while that lock is held, since growth
-// moves every item.
+// lock. Pointers to items are valid only while that lock is held, since a
+// removal moves the last item into the hole.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +43,9 @@ class CSubscriptionTable {
     static constexpr int32_t kItemSlack = 200;
     // Pair arrays start with this many pairs and grow by as many.
     static constexpr int32_t kPairStep = 4;
+    // Items per storage chunk (a power of two).
+    static constexpr int32_t kChunkShift = 8;
+    static constexpr int32_t kChunkItems = 1 << kChunkShift;
 
     CSubscriptionTable() = default;
     ~CSubscriptionTable() { Free(); }
@@ -135,19 +140,32 @@ class CSubscriptionTable {
 
   private:
     struct Entry;
+    struct Growth;
 
     static bool KeyOf(int32_t pointIndex, int32_t fieldNo, uint32_t* key);
     int32_t PositionOf(const PositionMap& map, uint32_t key) const;
-    // A new array of `capacity` items holding copies of the items in use.
-    AdviseItem* CopyItems(int32_t capacity) const;
-    static void DestroyItems(AdviseItem* items, int32_t capacity);
+    AdviseItem& Slot(int32_t position) const {
+        return chunks_[position >> kChunkShift][position & (kChunkItems - 1)];
+    }
+    // Adds chunks until `capacity` items fit; the items in use stay where they
+    // are. *growth records what to take back; false (nothing changed) when
+    // memory is short.
+    bool Grow(int32_t capacity, Growth* growth);
+    // Takes a growth back (its chunks hold no live item) or, with keep, only
+    // releases what it replaced.
+    void EndGrowth(const Growth& growth, bool keep);
+    static void DestroyChunk(AdviseItem* chunk);
     bool AddOne(Entry& entry, uint32_t key, int32_t userValue, int32_t* handleCounter);
     void Undo(Entry* entries, uint32_t done);
+    // Puts back the pair array that a step replaced.
+    static void RestorePairs(AdviseItem& item, Entry& entry);
     // Moves the item at `from` into the hole at `to`, re-pointing its map entries.
     void MoveItem(int32_t from, int32_t to);
     static void ClearItem(AdviseItem& item);
 
-    AdviseItem* items_ = nullptr;
+    AdviseItem** chunks_ = nullptr;  // chunkSlots_ entries, the first chunkCount_ in use
+    int32_t chunkSlots_ = 0;
+    int32_t chunkCount_ = 0;
     int32_t itemCount_ = 0;
     int32_t capacity_ = 0;
     PositionMap keyMap_;

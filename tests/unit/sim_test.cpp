@@ -129,8 +129,8 @@ TEST(SimDatabase, JsonLoadingAndErrors) {
 
     EXPECT_FALSE(Database::ParseJson("{", &db, &error));
     // A syntax error is placed by line and column (characters, not bytes).
-    EXPECT_FALSE(
-        Database::ParseJson("{\n  \"types\": [\n    {\"name\": \"\xc3\xa9\", \"id\": 1,,", &db, &error));
+    EXPECT_FALSE(Database::ParseJson("{\n  \"types\": [\n    {\"name\": \"\xc3\xa9\", \"id\": 1,,",
+                                     &db, &error));
     EXPECT_EQ(error.rfind("not valid JSON: line 3, column 27: ", 0), 0u) << error;
     EXPECT_FALSE(Database::ParseJson(
         R"({"types":[{"id":1,"fields":[{"name":"A","no":1,"type":"long"},
@@ -429,6 +429,13 @@ TEST_F(SimTcp, SubscribedChangesArePushedOnce) {
     server_->SetValue("B2", "CNT", SimValue::Long(1));
     reply = Ask(c, Message(CMD_HEARTBEAT_DATA, id, 0, 0, ++seq_));
     EXPECT_EQ(Bytes(reply.begin() + 64, reply.end()), (Bytes{0, 0, 0, 0}));
+
+    // Subscribed again: its changes come again.
+    Ask(c, Message(CMD_SUBSCRIBE, id, 1, 4, ++seq_, Pairs({{1, 5}})));
+    server_->SetValue("B2", "CNT", SimValue::Long(1));  // a write counts even when equal
+    reply = Ask(c, Message(CMD_HEARTBEAT_DATA, id, 0, 0, ++seq_));
+    EXPECT_EQ(Bytes(reply.begin() + 64, reply.end()),
+              (Bytes{1, 0, 0, 0, 0x01, 0, 0, 0x05, 0x01, 4, 1, 0, 0, 0}));
 
     // A point hidden for the next login shifts the indexes of that session only.
     ASSERT_TRUE(server_->HidePointForNextLogin("A1"));

@@ -492,6 +492,53 @@ TEST_F(SubscriptionTableTest, OutOfMemoryLeavesTheTableAsItWas) {
     VarEmpty(&text);
 }
 
+TEST_F(SubscriptionTableTest, OneAtATimeGrowthKeepsItemsInPlaceAndFailsCleanly) {
+    // 4,020 items one call each: the array grows every 200 items and its
+    // storage passes many chunk and chunk-list boundaries.
+    const int64_t empty = testing::LiveBlocks();
+    const AdviseItem* first = nullptr;
+    for (uint32_t p = 0; p < 4020; ++p) {
+        const int32_t before = table_.ItemCapacity();
+        Add({{p, 1}}, {static_cast<int32_t>(p)}, {Long(static_cast<int32_t>(p))}, 3000);
+        EXPECT_EQ(table_.ItemCapacity(),
+                  before > static_cast<int32_t>(p) ? before : static_cast<int32_t>(p) + 1 + 200);
+        first = first != nullptr ? first : table_.ItemAt(0);
+    }
+    EXPECT_EQ(table_.ItemAt(0), first);  // growth moved nothing
+    ASSERT_EQ(table_.ItemCapacity(), 4020);
+    const std::string full = Describe(table_);
+    EXPECT_EQ(full.find("MISMATCH"), std::string::npos);
+
+    // A growth that runs out of memory at any step leaves everything as it
+    // was (the maps keep their node blocks pooled).
+    bool done = false;
+    for (int64_t n = 1; n < 20 && !done; ++n) {
+        const uint32_t p[1] = {4020}, f[1] = {1};
+        int32_t handle = -7;
+        testing::FailNthAllocation(n);
+        done = table_.AddAdvise(1, 1, p, f, nullptr, nullptr, &handle, 3000, &counter_);
+        testing::FailNthAllocation(0);
+        if (!done) {
+            ASSERT_EQ(Describe(table_), full);
+            ASSERT_EQ(table_.ItemCapacity(), 4020);
+        }
+    }
+    ASSERT_TRUE(done);
+    EXPECT_EQ(table_.ItemCapacity(), 4221);
+
+    // Removing from the first chunk moves the last item, from the last chunk.
+    const int32_t h0 = table_.ItemAt(0)->Pairs[0].Handle;
+    const int32_t hLast = table_.ItemAt(4020)->Pairs[0].Handle;
+    EXPECT_TRUE(table_.RemoveLastSubscription(h0));
+    int32_t at = -1;
+    EXPECT_EQ(table_.FindByHandle(hLast, &at), table_.ItemAt(0));
+    EXPECT_EQ(at, 0);
+    EXPECT_EQ(table_.ItemAt(0)->Key, Key(4020, 1));
+    EXPECT_EQ(Describe(table_).find("MISMATCH"), std::string::npos);
+    table_.RemoveAll();
+    EXPECT_EQ(testing::LiveBlocks(), empty);  // nothing that a failure dropped was lost
+}
+
 TEST_F(SubscriptionTableTest, ClearValuesKeepsItemsAndFreesTexts) {
     VarValue text = VarNone();
     VarSetText(&text, "abc", 3);

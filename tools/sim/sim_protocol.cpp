@@ -154,19 +154,28 @@ void CSimServer::HandleCommand(Session& s, const HeaderView& h, const uint8_t* b
             break;
         case CMD_HEARTBEAT_DATA: {
             *param = options_.serverFlag ? 1 : 0;
+            if (s.pushStale) {
+                // Resolved once per change of the subscriptions, not per push.
+                s.pushList.clear();
+                for (auto& sub : s.subscribed) {
+                    if (ResolveItem(s, KeyPointIndex(sub.first), KeyFieldNo(sub.first), &item)) {
+                        PointInfo& point = db_.points[item.point];
+                        s.pushList.push_back(PushItem{sub.first, &point.versions[item.field],
+                                                      &point.values[item.field], &sub.second});
+                    }
+                }
+                s.pushStale = false;
+            }
+            payload->reserve(4 + s.pushList.size() * 14);  // key and a double each
             PutU32(payload, 0);
             uint32_t n = 0;
-            for (auto& sub : s.subscribed) {
-                if (!ResolveItem(s, KeyPointIndex(sub.first), KeyFieldNo(sub.first), &item)) {
+            for (const PushItem& push : s.pushList) {
+                if (*push.version == *push.sent) {
                     continue;
                 }
-                const uint64_t version = db_.points[item.point].versions[item.field];
-                if (version == sub.second) {
-                    continue;
-                }
-                sub.second = version;
-                PutU32(payload, sub.first);
-                AppendValueRecord(db_.points[item.point].values[item.field], payload);
+                *push.sent = *push.version;
+                PutU32(payload, push.key);
+                AppendValueRecord(*push.value, payload);
                 ++n;
             }
             StoreU32(payload->data(), n);
@@ -183,6 +192,7 @@ void CSimServer::HandleCommand(Session& s, const HeaderView& h, const uint8_t* b
                 // The client's whole table: it replaces what the session held.
                 s.subscribed.clear();
             }
+            s.pushStale = s.pushStale || h.command != CMD_READ_VALUES;
             *param = 1;
             PutU32(payload, static_cast<uint32_t>(pairs.size()));
             for (const auto& pr : pairs) {
@@ -244,11 +254,13 @@ void CSimServer::HandleCommand(Session& s, const HeaderView& h, const uint8_t* b
                     s.subscribed.erase(key);
                 }
             }
+            s.pushStale = true;
             *param = 1;
             PutU32(payload, static_cast<uint32_t>(pairs.size()));
             break;
         case CMD_UNSUBSCRIBE_ALL:
             s.subscribed.clear();
+            s.pushStale = true;
             *param = 1;
             break;
         case CMD_LOGOUT:

@@ -40,6 +40,11 @@ bool CSimServer::Start(const ServerOptions& options, std::string* error) {
         stopping_ = false;
         stopListening_ = false;
         walkRng_.seed(options.seed);
+        std::normal_distribution<double> normal(0.0, 1.0);
+        walkNormals_.resize(kWalkNormals);
+        for (double& n : walkNormals_) {
+            n = normal(walkRng_);
+        }
     }
     stopEvent_.Reset();
     if (options.tcp && !StartTcp(error)) {
@@ -170,11 +175,14 @@ Database CSimServer::Snapshot() const {
     return db_;
 }
 
-void CSimServer::ChangeValue(const Item& item, const SimValue& value, uint32_t time) {
+void CSimServer::ChangeValue(const Item& item, const SimValue& value, uint32_t time, bool record) {
     PointInfo& p = db_.points[item.point];
     const FieldInfo& f = db_.types[p.typeIndex].fields[item.field];
     p.values[item.field] = ConvertValue(value, f.valueType);
     ++p.versions[item.field];
+    if (!record) {
+        return;
+    }
     HistoryRecord r;
     r.time = time;
     r.value = static_cast<float>(p.values[item.field].AsNumber());
@@ -184,6 +192,12 @@ void CSimServer::ChangeValue(const Item& item, const SimValue& value, uint32_t t
 void CSimServer::SimulateStep() {
     plat::CLockHold hold(lock_);
     const uint32_t now = NowSeconds();
+    // History keeps seconds: a walk faster than once a second records each
+    // field about once a second, the fields spread over the steps, so that a
+    // large walk every few milliseconds stays cheap.
+    const uint64_t every = static_cast<uint64_t>(
+        std::max<int32_t>(1, 1000 / std::max<int32_t>(1, options_.simulateMs)));
+    uint64_t slot = walkSteps_++;
     for (size_t p = 0; p < db_.points.size(); ++p) {
         const TypeInfo& t = db_.types[db_.points[p].typeIndex];
         for (size_t f = 0; f < t.fields.size(); ++f) {
@@ -194,10 +208,16 @@ void CSimServer::SimulateStep() {
             const double v = db_.points[p].values[f].d;
             const bool ranged = fi.max > fi.min;
             const double range = ranged ? fi.max - fi.min : std::max(1.0, std::fabs(v));
-            std::normal_distribution<double> step(0.0, range * 0.005);
-            double next = v + step(walkRng_);
+            // A normal step from the table, picked by one cheap draw.
+            double next = v + range * 0.005 * walkNormals_[walkRng_() & (kWalkNormals - 1)];
             if (ranged) {
                 next = std::min(fi.max, std::max(fi.min, next));
+            }
+            PointInfo& point = db_.points[p];
+            if (slot++ % every != 0 && point.values[f].type == VAL_DOUBLE) {
+                point.values[f].d = next;  // what ChangeValue does, without the history
+                ++point.versions[f];
+                continue;
             }
             ChangeValue(Item{static_cast<int>(p), static_cast<int>(f)}, SimValue::Double(next),
                         now);

@@ -180,12 +180,23 @@ class CSimServer {
         std::vector<size_t> fragments;
         uint32_t pauseMs = 0;
     };
+    struct PushItem {
+        uint32_t key;
+        const uint64_t* version;  // the field's change count
+        const SimValue* value;
+        uint64_t* sent;  // the change count last pushed
+    };
     struct Session {
         int16_t id = 0;
         Transport transport = Transport::Tcp;
         int connection = -1;
         std::vector<int> view;                    // client point index -> database point
         std::map<uint32_t, uint64_t> subscribed;  // Key -> version last sent
+        // The subscribed items resolved, in Key order, for the pushes: pointers
+        // into the database (which keeps its shape while running) and into
+        // `subscribed`; rebuilt whenever `subscribed` changes.
+        std::vector<PushItem> pushList;
+        bool pushStale = true;
     };
     // What to send back for one message.
     struct Outgoing {
@@ -210,7 +221,8 @@ class CSimServer {
     void ApplyRandomFault(Outgoing* out, Transport transport);
     bool ResolveItem(const Session& s, uint32_t pointIndex, uint32_t fieldNo, Item* item) const;
     bool ResolveName(const uint8_t* name32, Item* item) const;
-    void ChangeValue(const Item& item, const SimValue& value, uint32_t time);
+    // record: also into the history (false for the walk's steps in between).
+    void ChangeValue(const Item& item, const SimValue& value, uint32_t time, bool record = true);
     int16_t NextClientId();
     void DropSessionsOf(int connection);
     bool StartTcp(std::string* error);
@@ -257,6 +269,11 @@ class CSimServer {
     uint32_t faultsInjected_ = 0;
     std::mt19937 faultRng_;
     std::mt19937 walkRng_;
+    // Standard normal steps drawn at start: a walk of 100,000 fields every
+    // 10 ms cannot afford a fresh normal draw for each.
+    static constexpr size_t kWalkNormals = 4096;
+    std::vector<double> walkNormals_;
+    uint64_t walkSteps_ = 0;
 
     // TCP.
     intptr_t listener_ = -1;
