@@ -35,7 +35,9 @@ using sim::Transport;
 using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kReplyTimeoutMs = 300;
-constexpr int32_t kHeartbeatMs = 50;
+// Long enough that a heartbeat answered late on a loaded machine (the
+// sanitizer suites run two at a time) does not make the session start again.
+constexpr int32_t kHeartbeatMs = 100;
 constexpr int32_t kClientParameter = 7;
 
 Clock::time_point After(int milliseconds) {

@@ -258,5 +258,41 @@ TEST(SessionStateTest, TimersByTick) {
     EXPECT_FALSE(s.IsAwaitingReply());
 }
 
+TEST(SessionStateTest, TheLoopWaitsForItsNextTimer) {
+    plat::CLock lock;
+    CSession s(lock);
+    s.Begin(1000);
+    s.SetHeartbeatInterval(10);
+    s.SetReplyTimeout(50);
+    P::Flags(s) = READY;
+
+    // Ready and idle: until the next heartbeat, never past the pass, never 0.
+    EXPECT_EQ(s.NextWait(1004, true, 100), 7);
+    EXPECT_EQ(s.NextWait(1020, true, 100), 1);
+    s.SetHeartbeatInterval(500);
+    EXPECT_EQ(s.NextWait(1004, true, 100), 100);
+    EXPECT_EQ(s.NextWait(1004, false, 100), 100);  // no link: discovery's pace
+    // Awaiting a reply: until its timeout.
+    s.AwaitReply();
+    s.SendDone(1004);
+    EXPECT_EQ(s.NextWait(1010, true, 100), 45);
+    // Logged in, not registered: at once (1 ms).
+    P::AwaitingReply(s) = false;
+    P::Flags(s) = LI;
+    EXPECT_EQ(s.NextWait(1010, true, 100), 1);
+
+    // A drainer wakes the loop only when it would look too late.
+    EXPECT_TRUE(s.WantsPass(1010));  // the registration is due
+    P::Flags(s) = READY;
+    s.SetHeartbeatInterval(10);
+    s.AwaitReply();
+    s.SendDone(1000);
+    EXPECT_EQ(s.NextWait(1000, true, 100), 51);  // planned while awaiting
+    P::AwaitingReply(s) = false;                 // the reply came
+    EXPECT_TRUE(s.WantsPass(1002));              // the heartbeat is due at 1011
+    EXPECT_EQ(s.NextWait(1002, true, 100), 9);
+    EXPECT_FALSE(s.WantsPass(1003));  // it looks at 1011 anyway
+}
+
 }  // namespace
 }  // namespace tarvik
