@@ -44,6 +44,7 @@
 
 #include "client/allocator.h"
 #include "client/client.h"
+#include "client_probe.h"
 #include "client/var_value.h"
 #include "directory/point_directory.h"
 #include "directory/subscription_table.h"
@@ -813,8 +814,8 @@ double AdviseEachUs(ITarvikClient* c, int first, int calls) {
 double TableBytesPerSubscription(ITarvikClient* c) {
     using tarvik::CSubscriptionTable;
     tarvik::CTarvikClient* client = tarvik::ClientOf(c);
-    tarvik::plat::CLockHold hold(client->stateLock_);
-    const CSubscriptionTable& t = client->advise_;
+    tarvik::plat::CLockHold hold(tarvik::ClientProbe::StateLock(client));
+    const CSubscriptionTable& t = tarvik::ClientProbe::Advise(client);
     const size_t chunks =
         (static_cast<size_t>(t.ItemCapacity()) + CSubscriptionTable::kChunkItems - 1) /
         CSubscriptionTable::kChunkItems;
