@@ -4,6 +4,7 @@
 // call back into the assembler while it handles one.
 #include "session/assembler.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "client/allocator.h"
@@ -29,10 +30,15 @@ bool CAssembler::AssembleMessages(const uint8_t* bytes, int32_t n, IRecordSink& 
     if (bytes == nullptr || n <= 0) {
         return true;
     }
-    // Grow like a byte stream: to the needed size plus kGrowth.
+    // Grow like a byte stream: to the needed size plus kGrowth, or by the
+    // capacity held when that is more, so that a large message arriving in
+    // many pieces is not copied once per piece.
     const int64_t needed = static_cast<int64_t>(length_) + n;
     if (needed > capacity_) {
-        const int64_t grown = needed + kGrowth;
+        int64_t grown = needed + std::max<int64_t>(kGrowth, capacity_);
+        if (grown > INT32_MAX) {
+            grown = needed + kGrowth;
+        }
         auto* buffer = grown > INT32_MAX
                            ? nullptr
                            : static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(grown)));

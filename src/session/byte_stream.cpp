@@ -2,6 +2,7 @@
 // buffer exists only while the stream has capacity.
 #include "session/byte_stream.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "client/allocator.h"
@@ -25,7 +26,12 @@ bool CByteStream::Append(const void* bytes, int32_t n) {
     // In 64 bits: length + n + growth may not fit an int32.
     const int64_t needed = static_cast<int64_t>(length_) + n;
     if (needed > capacity_) {
-        const int64_t grown = needed + kGrowth;
+        // By at least the capacity held, so that a large message arriving in
+        // many pieces is not copied once per piece.
+        int64_t grown = needed + std::max<int64_t>(kGrowth, capacity_);
+        if (grown > INT32_MAX) {
+            grown = needed + kGrowth;
+        }
         if (grown > INT32_MAX) {
             return false;
         }

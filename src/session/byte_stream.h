@@ -20,8 +20,8 @@ class CByteStream {
     CByteStream& operator=(const CByteStream&) = delete;
 
     // Adds n bytes at the end; nothing for null bytes or n <= 0. Growth is to
-    // the needed size plus 64000 bytes. false when memory is short (nothing
-    // is added then).
+    // the needed size plus 64000 bytes, or plus the capacity held when that
+    // is more. false when memory is short (nothing is added then).
     bool Append(const void* bytes, int32_t n);
     // Zero-fills dst[0..n), then moves up to n bytes from the front into it;
     // returns the count moved. Reading everything releases the buffer.
