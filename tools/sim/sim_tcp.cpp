@@ -279,6 +279,7 @@ bool CSimServer::DropConnection(int connection) {
     for (const auto& c : connections_) {
         if (c->id == connection && !c->closed) {
             netsock::ShutdownBoth(c->socket);
+            DropSessionsOf(c->id);  // forgotten now, not when its reader sees the end
             return true;
         }
     }
@@ -291,6 +292,7 @@ int CSimServer::DropAllConnections() {
     for (const auto& c : connections_) {
         if (!c->closed) {
             netsock::ShutdownBoth(c->socket);
+            DropSessionsOf(c->id);  // forgotten now, not when its reader sees the end
             ++n;
         }
     }
