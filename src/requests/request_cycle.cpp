@@ -33,7 +33,7 @@ bool CTarvikClient::Exchange(int16_t command, int16_t param, const uint8_t* payl
     }
     replyEvent_->Reset();
     replyMailbox_.Clear();
-    session_.AwaitReply();
+    session_.AwaitReply(plat::TickCount());
     const bool sent = SendFrame(message, size);
     MemFree(message);
     if (!sent) {

@@ -107,6 +107,12 @@ void CSession::AwaitReply() {
     awaitingReply_ = true;
 }
 
+void CSession::AwaitReply(uint32_t now) {
+    plat::CLockHold hold(lock_);
+    awaitingReply_ = true;
+    lastSendTime_ = now;
+}
+
 void CSession::SendDone(uint32_t now) {
     plat::CLockHold hold(lock_);
     lastSendTime_ = now;
@@ -172,6 +178,13 @@ void CSession::HeartbeatSending() {
     plat::CLockHold hold(lock_);
     heartbeatAnswered_ = false;
     awaitingReply_ = true;
+}
+
+void CSession::HeartbeatSending(uint32_t now) {
+    plat::CLockHold hold(lock_);
+    heartbeatAnswered_ = false;
+    awaitingReply_ = true;
+    lastSendTime_ = now;
 }
 
 void CSession::HeartbeatSent(bool ok, uint32_t now) {

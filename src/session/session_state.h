@@ -71,6 +71,9 @@ class CSession {
 
     // ---- Sending a message that expects a reply -------------------------------
     void AwaitReply();
+    // The same, with the reply timeout starting now: a send that takes a
+    // while must not be timed from the previous message.
+    void AwaitReply(uint32_t now);
     void SendDone(uint32_t now);  // sent: the reply timeout starts now
     void SendFailed();            // not sent: no reply is awaited
     // The counters for a synchronous request: sequence and request id
@@ -87,6 +90,7 @@ class CSession {
     PostState HeartbeatUnanswered(uint32_t now);
     // A heartbeat was built and is about to go out.
     void HeartbeatSending();
+    void HeartbeatSending(uint32_t now);  // with the reply timeout starting now
     void HeartbeatSent(bool ok, uint32_t now);
     // The reply timeout: 0 when nothing timed out, otherwise the number of
     // reply timeouts in a row (the reply wait is over).

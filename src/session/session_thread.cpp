@@ -96,7 +96,7 @@ void CTarvikClient::SendLogin() {
                       sequence, nullptr, 0, &message, &size)) {
         return;  // retried on a later pass
     }
-    session_.AwaitReply();
+    session_.AwaitReply(plat::TickCount());
     if (SendFrame(message, size)) {
         session_.SendDone(plat::TickCount());
     } else {
@@ -147,7 +147,7 @@ Registration CTarvikClient::RegisterSubscriptions() {
     size_t size = 0;
     if (BuildMessage(CMD_RESUBSCRIBE, 1, clientId, 0, sequence, payload,
                      4 + 8 * static_cast<uint32_t>(n), &message, &size)) {
-        session_.AwaitReply();
+        session_.AwaitReply(plat::TickCount());
         if (SendFrame(message, size)) {
             session_.SendDone(plat::TickCount());
         } else {
@@ -184,7 +184,7 @@ void CTarvikClient::CheckTimers() {
                 uint8_t* message = nullptr;
                 size_t size = 0;
                 if (BuildMessage(command, 0, clientId, 0, sequence, nullptr, 0, &message, &size)) {
-                    session_.HeartbeatSending();
+                    session_.HeartbeatSending(plat::TickCount());
                     const bool sent = SendFrame(message, size);
                     session_.HeartbeatSent(sent, plat::TickCount());
                     MemFree(message);
