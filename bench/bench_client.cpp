@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_common.h"
 #include "client/allocator.h"
 #include "client/client.h"
 #include "client/var_value.h"
@@ -51,13 +52,11 @@ namespace {
 
 using tarvik::ClientProbe;
 using tarvik::CTarvikClient;
+using namespace tarvik::bench;
 using tarvik::sim::CSimServer;
 using tarvik::sim::Database;
-using tarvik::sim::FieldInfo;
-using tarvik::sim::PointInfo;
 using tarvik::sim::ServerOptions;
 using tarvik::sim::SimValue;
-using tarvik::sim::TypeInfo;
 using Clock = std::chrono::steady_clock;
 
 // ---- The database ----------------------------------------------------------------
@@ -66,68 +65,13 @@ using Clock = std::chrono::steady_clock;
 // walk) come first, then kMeterPoints points of type METER with kMeterFields
 // walked double fields: kItems distinct items.
 constexpr int kProbePoints = 10;
-constexpr int kProbeFields = 10;
 constexpr int kMeterPoints = 25000;
 constexpr int kMeterFields = 4;
 constexpr int kItems = kMeterPoints * kMeterFields;  // 100,000
 constexpr int kPointCount = kProbePoints + kMeterPoints;
 
 Database BigDatabase() {
-    Database db;
-    std::string error;
-    TypeInfo probe;
-    probe.typeId = 1;
-    probe.name = "PROBE";
-    for (int f = 0; f < kProbeFields; ++f) {
-        FieldInfo fi;
-        fi.name = "F" + std::to_string(f);
-        fi.fieldNo = static_cast<uint8_t>(f);
-        fi.valueType = VAL_DOUBLE;
-        fi.initial = SimValue::Double(0.0);
-        probe.fields.push_back(fi);
-    }
-    TypeInfo meter;
-    meter.typeId = 2;
-    meter.name = "METER";
-    for (int f = 0; f < kMeterFields; ++f) {
-        FieldInfo fi;
-        fi.name = "V" + std::to_string(f);
-        fi.fieldNo = static_cast<uint8_t>(f);
-        fi.valueType = VAL_DOUBLE;
-        fi.simulate = true;
-        fi.min = 0.0;
-        fi.max = 100.0;
-        fi.initial = SimValue::Double(50.0);
-        meter.fields.push_back(fi);
-    }
-    if (!db.AddType(probe, &error) || !db.AddType(meter, &error)) {
-        std::fprintf(stderr, "database: %s\n", error.c_str());
-        std::exit(1);
-    }
-    for (int p = 0; p < kProbePoints; ++p) {
-        if (!db.AddPoint("PRB" + std::to_string(p), 1, 0, &error)) {
-            std::fprintf(stderr, "database: %s\n", error.c_str());
-            std::exit(1);
-        }
-    }
-    // AddPoint looks every name up linearly; the bulk is appended directly
-    // (the names are distinct by construction), as AddPoint would.
-    const int meterType = db.TypeIndex(2);
-    db.points.reserve(kPointCount);
-    for (int p = 0; p < kMeterPoints; ++p) {
-        PointInfo info;
-        char name[16];
-        std::snprintf(name, sizeof name, "M%06d", p);
-        info.name = name;
-        info.typeId = 2;
-        info.typeIndex = meterType;
-        for (const FieldInfo& f : db.types[meterType].fields) {
-            info.values.push_back(f.initial);
-            info.versions.push_back(0);
-        }
-        db.points.push_back(std::move(info));
-    }
-    return db;
+    return MakeDatabase(kMeterPoints, kMeterFields, true, kProbePoints);
 }
 
 // The i-th of the kItems meter items, as the client numbers them.
@@ -138,12 +82,20 @@ uint32_t ItemField(int i) {
     return static_cast<uint32_t>(i % kMeterFields);
 }
 
-void FillItems(int n, std::vector<uint32_t>* points, std::vector<uint32_t>* fields) {
+// The first n meter items; with `users`, user value i for item i.
+void FillItems(int n, std::vector<uint32_t>* points, std::vector<uint32_t>* fields,
+               std::vector<int32_t>* users = nullptr) {
     points->resize(static_cast<size_t>(n));
     fields->resize(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) {
         (*points)[static_cast<size_t>(i)] = ItemPoint(i);
         (*fields)[static_cast<size_t>(i)] = ItemField(i);
+    }
+    if (users != nullptr) {
+        users->resize(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            (*users)[static_cast<size_t>(i)] = i;
+        }
     }
 }
 
@@ -272,30 +224,6 @@ void BM_ReadValues_Local(benchmark::State& state) {
     ReadValues(state, g_env.local);
 }
 
-bool ReadFull(int fd, char* buf, size_t n) {
-    size_t got = 0;
-    while (got < n) {
-        const ssize_t r = ::recv(fd, buf + got, n - got, 0);
-        if (r <= 0) {
-            return false;
-        }
-        got += static_cast<size_t>(r);
-    }
-    return true;
-}
-
-bool WriteFull(int fd, const char* buf, size_t n) {
-    size_t sent = 0;
-    while (sent < n) {
-        const ssize_t r = ::send(fd, buf + sent, n - sent, MSG_NOSIGNAL);
-        if (r <= 0) {
-            return false;
-        }
-        sent += static_cast<size_t>(r);
-    }
-    return true;
-}
-
 // One side answers every `request` bytes with `reply` bytes until the peer closes.
 void Answerer(int fd, size_t request, size_t reply) {
     std::vector<char> in(request);
@@ -318,45 +246,24 @@ void PingPong(benchmark::State& state, int fd, size_t request, size_t reply) {
     state.counters["reply_B"] = static_cast<double>(reply);
 }
 
-void NoDelay(int fd) {
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
 // Raw TCP over loopback with the bytes of the framed messages (marker included).
 void BM_RawTcpPingPong(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
     const size_t request = tarvik::kMarkerSize + RequestBytes(n);
     const size_t reply = tarvik::kMarkerSize + ReplyBytes(n);
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(listener, 1) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        state.SkipWithError("listen failed");
-        ::close(listener);
+    int fds[2];
+    if (!SocketPair(true, fds)) {
+        state.SkipWithError("loopback connection failed");
         return;
     }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        state.SkipWithError("connect failed");
-        ::close(fd);
-        ::close(listener);
-        return;
-    }
-    const int peer = ::accept(listener, nullptr, nullptr);
-    NoDelay(fd);
-    NoDelay(peer);
+    const int fd = fds[0];
+    const int peer = fds[1];
     std::thread t(Answerer, peer, request, reply);
     PingPong(state, fd, request, reply);
     ::shutdown(fd, SHUT_RDWR);
     t.join();
     ::close(peer);
     ::close(fd);
-    ::close(listener);
 }
 
 // Raw Unix stream socket pair between two threads, the bytes of the messages.
@@ -365,7 +272,7 @@ void BM_RawUnixPingPong(benchmark::State& state) {
     const size_t request = RequestBytes(n);
     const size_t reply = ReplyBytes(n);
     int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
+    if (!SocketPair(false, sv)) {
         state.SkipWithError("socketpair failed");
         return;
     }
@@ -431,57 +338,51 @@ CTarvikClient* NewIdleClient() {
     return c == nullptr ? nullptr : tarvik::ClientOf(c);
 }
 
-void BM_HandleHeartbeatData_100k(benchmark::State& state) {
+// The event a decode queued, taken off the notification queue.
+tarvik::NotifyEvent* PopEvent(CTarvikClient* client) {
+    tarvik::plat::CLockHold hold(ClientProbe::StateLock(client));
+    return ClientProbe::NotifyQueue(client).Pop();
+}
+
+// Decoding a heartbeat push of kItems values; with `timeFree` the event is
+// freed inside the timing (what the notification thread pays per push
+// besides the delivery).
+void HeartbeatDecode(benchmark::State& state, bool timeFree) {
     CTarvikClient* client = NewIdleClient();
     if (client == nullptr) {
         state.SkipWithError("no client");
         return;
     }
     const std::vector<uint8_t> payload = HeartbeatPayload();
-    int64_t decoded = 0;
     for (auto _ : state) {
         ClientProbe::HandleHeartbeatData(client, payload.data(), payload.size());
-        state.PauseTiming();
-        tarvik::NotifyEvent* event = nullptr;
-        {
-            tarvik::plat::CLockHold hold(ClientProbe::StateLock(client));
-            event = ClientProbe::NotifyQueue(client).Pop();
+        if (!timeFree) {
+            state.PauseTiming();
         }
-        if (event == nullptr || event->count != kItems) {
+        tarvik::NotifyEvent* event = PopEvent(client);
+        const bool whole = event != nullptr && event->count == kItems;
+        tarvik::NotifyEventFree(event);
+        if (!whole) {
             state.SkipWithError("no event of 100,000 values");
-            tarvik::NotifyEventFree(event);
             break;
         }
-        decoded += event->count;
-        tarvik::NotifyEventFree(event);
-        state.ResumeTiming();
+        if (!timeFree) {
+            state.ResumeTiming();
+        }
     }
-    state.SetItemsProcessed(decoded);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
-                            static_cast<int64_t>(payload.size()));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kItems);
+    if (!timeFree) {
+        state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                                static_cast<int64_t>(payload.size()));
+    }
     TarvikDestroyClient(client);
 }
 
-// The same decode with the event freed inside the timing (what the
-// notification thread pays per push besides the delivery).
+void BM_HandleHeartbeatData_100k(benchmark::State& state) {
+    HeartbeatDecode(state, false);
+}
 void BM_HandleHeartbeatDataAndFree_100k(benchmark::State& state) {
-    CTarvikClient* client = NewIdleClient();
-    if (client == nullptr) {
-        state.SkipWithError("no client");
-        return;
-    }
-    const std::vector<uint8_t> payload = HeartbeatPayload();
-    for (auto _ : state) {
-        ClientProbe::HandleHeartbeatData(client, payload.data(), payload.size());
-        tarvik::NotifyEvent* event = nullptr;
-        {
-            tarvik::plat::CLockHold hold(ClientProbe::StateLock(client));
-            event = ClientProbe::NotifyQueue(client).Pop();
-        }
-        tarvik::NotifyEventFree(event);
-    }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kItems);
-    TarvikDestroyClient(client);
+    HeartbeatDecode(state, true);
 }
 
 // Baseline: a memcpy of the payload (items counted as the records it holds).
@@ -516,12 +417,9 @@ void TARVIK_CALL CountingCallback(ITarvikClient*, TarvikUserData, int32_t count,
 bool FillTable(CTarvikClient* client) {
     std::vector<uint32_t> points;
     std::vector<uint32_t> fields;
-    FillItems(kItems, &points, &fields);
-    std::vector<int32_t> users(kItems);
+    std::vector<int32_t> users;
+    FillItems(kItems, &points, &fields, &users);
     std::vector<int32_t> handles(kItems);
-    for (int i = 0; i < kItems; ++i) {
-        users[static_cast<size_t>(i)] = i;
-    }
     tarvik::plat::CLockHold hold(ClientProbe::StateLock(client));
     const int32_t fresh =
         ClientProbe::Advise(client).CountNewKeys(kItems, points.data(), fields.data());
@@ -579,54 +477,11 @@ BENCHMARK(BM_MemcpyDeliveryArrays_100k)->Unit(benchmark::kMicrosecond)->MinTime(
 
 // ---- 4b. Delivery end to end -------------------------------------------------------------------
 
-constexpr int32_t kProbeUserBase = 1000000;
-constexpr size_t kMaxStamps = 1 << 16;
-
-struct Delivery {
-    std::atomic<int64_t> changes{0};
-    std::atomic<int64_t> reports{0};
-    std::atomic<bool> measuring{false};
-    std::atomic<int64_t> stamps[kMaxStamps];  // SetValue time of a probe value, ns
-    std::vector<double> delaysMs;             // written by the notification thread only
-};
 Delivery* g_delivery = nullptr;
-
-int64_t NowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-        .count();
-}
 
 void TARVIK_CALL DeliveryCallback(ITarvikClient*, TarvikUserData, int32_t count, const int32_t*,
                                   const int32_t* users, const VarValue* values) {
-    const int64_t now = NowNs();
-    Delivery* d = g_delivery;
-    d->changes.fetch_add(count, std::memory_order_relaxed);
-    d->reports.fetch_add(1, std::memory_order_relaxed);
-    if (!d->measuring.load(std::memory_order_relaxed)) {
-        return;
-    }
-    for (int32_t i = 0; i < count; ++i) {
-        if (users[i] < kProbeUserBase || values[i].tag != VAL_DOUBLE) {
-            continue;
-        }
-        const double seq = values[i].u.dblVal;
-        if (seq < 1 || seq >= static_cast<double>(kMaxStamps)) {
-            continue;
-        }
-        const int64_t stamp = d->stamps[static_cast<size_t>(seq)].load();
-        if (stamp != 0) {
-            d->delaysMs.push_back(static_cast<double>(now - stamp) / 1e6);
-        }
-    }
-}
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) {
-        return -1.0;
-    }
-    std::sort(v.begin(), v.end());
-    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())));
-    return v[i];
+    g_delivery->Record(count, users, values);
 }
 
 // Advises every item of the lists in chunks; false on a failed call.
@@ -659,10 +514,6 @@ void RunDeliveryEndToEnd() {
         return;
     }
     auto delivery = std::make_unique<Delivery>();
-    for (auto& s : delivery->stamps) {
-        s.store(0);
-    }
-    delivery->delaysMs.reserve(kMaxStamps);
     g_delivery = delivery.get();
     ITarvikClient* c = Connect(2, server.get(), false, 10);
     if (c == nullptr) {
@@ -672,11 +523,8 @@ void RunDeliveryEndToEnd() {
     c->SetDataCallback(&DeliveryCallback);
     std::vector<uint32_t> points;
     std::vector<uint32_t> fields;
-    FillItems(kItems, &points, &fields);
-    std::vector<int32_t> users(kItems);
-    for (int i = 0; i < kItems; ++i) {
-        users[static_cast<size_t>(i)] = i;
-    }
+    std::vector<int32_t> users;
+    FillItems(kItems, &points, &fields, &users);
     for (int p = 0; p < kProbePoints; ++p) {
         for (int f = 0; f < kProbeFields; ++f) {
             points.push_back(static_cast<uint32_t>(p));
@@ -834,12 +682,9 @@ void RunAdvise() {
     }
     std::vector<uint32_t> points;
     std::vector<uint32_t> fields;
-    FillItems(kItems, &points, &fields);
-    std::vector<int32_t> users(kItems);
+    std::vector<int32_t> users;
+    FillItems(kItems, &points, &fields, &users);
     std::vector<int32_t> handles(kItems);
-    for (int i = 0; i < kItems; ++i) {
-        users[static_cast<size_t>(i)] = i;
-    }
 
     // One call.
     g_env.server->ClearReceived();

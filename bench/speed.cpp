@@ -42,10 +42,11 @@
 #include <thread>
 #include <vector>
 
+#include "bench_common.h"
 #include "client/allocator.h"
 #include "client/client.h"
-#include "client_probe.h"
 #include "client/var_value.h"
+#include "client_probe.h"
 #include "directory/point_directory.h"
 #include "directory/subscription_table.h"
 #include "platform/platform.h"
@@ -56,13 +57,12 @@
 
 namespace {
 
+using namespace tarvik::bench;
 using tarvik::sim::CSimServer;
 using tarvik::sim::Database;
-using tarvik::sim::FieldInfo;
 using tarvik::sim::PointInfo;
 using tarvik::sim::ServerOptions;
 using tarvik::sim::SimValue;
-using tarvik::sim::TypeInfo;
 using Clock = std::chrono::steady_clock;
 
 bool g_quick = false;
@@ -76,20 +76,6 @@ uint64_t ServerChanges(const CSimServer& server) {
         }
     }
     return sum;
-}
-
-int64_t NowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-        .count();
-}
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) {
-        return -1.0;
-    }
-    std::sort(v.begin(), v.end());
-    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())));
-    return v[i];
 }
 
 // ---- The result table -------------------------------------------------------------
@@ -131,68 +117,6 @@ void PrintTable() {
         std::printf("load average at the end: %.2f %.2f %.2f on %u CPUs\n", load[0], load[1],
                     load[2], std::thread::hardware_concurrency());
     }
-}
-
-// ---- Databases ----------------------------------------------------------------------
-
-// `points` points of one type with `fields` double fields, walked when
-// `simulate`; first `probes` points of a type PROBE with 10 fields that are
-// never walked.
-Database MakeDatabase(int points, int fields, bool simulate, int probes) {
-    Database db;
-    std::string error;
-    TypeInfo probe;
-    probe.typeId = 1;
-    probe.name = "PROBE";
-    for (int f = 0; f < 10; ++f) {
-        FieldInfo fi;
-        fi.name = "F" + std::to_string(f);
-        fi.fieldNo = static_cast<uint8_t>(f);
-        fi.valueType = VAL_DOUBLE;
-        fi.initial = SimValue::Double(0.0);
-        probe.fields.push_back(fi);
-    }
-    TypeInfo meter;
-    meter.typeId = 2;
-    meter.name = "METER";
-    for (int f = 0; f < fields; ++f) {
-        FieldInfo fi;
-        fi.name = "V" + std::to_string(f);
-        fi.fieldNo = static_cast<uint8_t>(f);
-        fi.valueType = VAL_DOUBLE;
-        fi.simulate = simulate;
-        fi.min = 0.0;
-        fi.max = 100.0;
-        fi.initial = SimValue::Double(50.0);
-        meter.fields.push_back(fi);
-    }
-    if (!db.AddType(probe, &error) || !db.AddType(meter, &error)) {
-        std::fprintf(stderr, "tarvik-speed: database: %s\n", error.c_str());
-        std::exit(1);
-    }
-    for (int p = 0; p < probes; ++p) {
-        if (!db.AddPoint("PRB" + std::to_string(p), 1, 0, &error)) {
-            std::fprintf(stderr, "tarvik-speed: database: %s\n", error.c_str());
-            std::exit(1);
-        }
-    }
-    // The bulk is appended directly (the names are distinct by construction).
-    const int meterType = db.TypeIndex(2);
-    db.points.reserve(static_cast<size_t>(probes + points));
-    for (int p = 0; p < points; ++p) {
-        PointInfo info;
-        char name[16];
-        std::snprintf(name, sizeof name, "M%07d", p);
-        info.name = name;
-        info.typeId = 2;
-        info.typeIndex = meterType;
-        for (const FieldInfo& f : db.types[static_cast<size_t>(meterType)].fields) {
-            info.values.push_back(f.initial);
-            info.versions.push_back(0);
-        }
-        db.points.push_back(std::move(info));
-    }
-    return db;
 }
 
 constexpr int kProbes = 10;
@@ -280,63 +204,6 @@ std::unique_ptr<CSimServer> StartServer(Database db, bool local, int32_t simulat
         return nullptr;
     }
     return server;
-}
-
-// ---- Raw sockets --------------------------------------------------------------------
-
-bool ReadFull(int fd, char* buf, size_t n) {
-    size_t got = 0;
-    while (got < n) {
-        const ssize_t r = ::recv(fd, buf + got, n - got, 0);
-        if (r <= 0) {
-            return false;
-        }
-        got += static_cast<size_t>(r);
-    }
-    return true;
-}
-
-bool WriteFull(int fd, const char* buf, size_t n) {
-    size_t sent = 0;
-    while (sent < n) {
-        const ssize_t r = ::send(fd, buf + sent, n - sent, MSG_NOSIGNAL);
-        if (r <= 0) {
-            return false;
-        }
-        sent += static_cast<size_t>(r);
-    }
-    return true;
-}
-
-// A connected pair of stream sockets: TCP over loopback (no Nagle) or Unix.
-bool SocketPair(bool tcp, int fds[2]) {
-    if (!tcp) {
-        return ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0;
-    }
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bool ok = listener >= 0 && ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-              ::listen(listener, 1) == 0 &&
-              ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) == 0;
-    fds[0] = ok ? ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
-    ok = ok && fds[0] >= 0 && ::connect(fds[0], reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    fds[1] = ok ? ::accept(listener, nullptr, nullptr) : -1;
-    if (listener >= 0) {
-        ::close(listener);
-    }
-    if (!ok || fds[1] < 0) {
-        if (fds[0] >= 0) {
-            ::close(fds[0]);
-        }
-        return false;
-    }
-    const int on = 1;
-    ::setsockopt(fds[0], IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    ::setsockopt(fds[1], IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return true;
 }
 
 // A ping-pong of `request` bytes answered by `reply` bytes. Raw: the caller
@@ -570,37 +437,11 @@ void Heartbeats() {
 
 // ---- 3. Push delivery ---------------------------------------------------------------
 
-constexpr int32_t kProbeUserBase = 1000000;
-constexpr size_t kMaxStamps = 1 << 16;
-
-struct Delivery {
-    std::atomic<int64_t> changes{0};
-    std::atomic<bool> measuring{false};
-    std::atomic<int64_t> stamps[kMaxStamps];  // time of the probe's SetValue, ns
-    std::vector<double> delaysMs;             // written by the notification thread only
-};
 Delivery* g_delivery = nullptr;
 
 void TARVIK_CALL OnData(ITarvikClient*, TarvikUserData, int32_t count, const int32_t*,
                         const int32_t* users, const VarValue* values) {
-    const int64_t now = NowNs();
-    Delivery* d = g_delivery;
-    d->changes.fetch_add(count, std::memory_order_relaxed);
-    if (!d->measuring.load(std::memory_order_relaxed)) {
-        return;
-    }
-    for (int32_t i = 0; i < count; ++i) {
-        if (users[i] < kProbeUserBase || values[i].tag != VAL_DOUBLE) {
-            continue;
-        }
-        const double seq = values[i].u.dblVal;
-        if (seq >= 1 && seq < static_cast<double>(kMaxStamps)) {
-            const int64_t stamp = d->stamps[static_cast<size_t>(seq)].load();
-            if (stamp != 0) {
-                d->delaysMs.push_back(static_cast<double>(now - stamp) / 1e6);
-            }
-        }
-    }
+    g_delivery->Record(count, users, values);
 }
 
 void Pushes() {
@@ -611,10 +452,6 @@ void Pushes() {
         return;
     }
     auto delivery = std::make_unique<Delivery>();
-    for (auto& s : delivery->stamps) {
-        s.store(0);
-    }
-    delivery->delaysMs.reserve(kMaxStamps);
     g_delivery = delivery.get();
     ClientPtr c = Connect(5, server.get(), false, 10);
     if (!c) {
