@@ -21,36 +21,15 @@ done
 sim=$1
 example=$2
 shift 2
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=scripts/sim_session.sh
+source "$(dirname "$0")/../scripts/sim_session.sh"
 
-# start_sim NAME: a server with moving values; sets port.
-start_sim() {
-  "$sim" --simulate 100 --seed 3 >"$work/$1.out" 2>"$work/$1.err" &
-  pids+=("$!")
-  local deadline=$((SECONDS + 20))
-  until grep -qs '^listening on port ' "$work/$1.out"; do
-    if [ "$SECONDS" -ge "$deadline" ]; then
-      echo "tarvik-sim did not start"; cat "$work/$1.err"; exit 1
-    fi
-    sleep 0.05
-  done
-  port=$(sed -n 's/^listening on port //p' "$work/$1.out")
-}
-
-start_sim primary
-primary_pid=${pids[0]}
+# A server with moving values; sets port.
+start_sim primary "$sim" --simulate 100 --seed 3
+primary_pid=$sim_pid
 args=(127.0.0.1 "$port")
 if [ -n "$failover" ]; then
-  start_sim backup
+  start_sim backup "$sim" --simulate 100 --seed 3
   args+=(127.0.0.1 "$port")
 fi
 

@@ -11,33 +11,10 @@ cmake --build build -j "$(nproc 2>/dev/null || echo 2)"
 
 sim=build/tools/tarvik-sim
 cli=build/tools/cli/tarvik
-work=$(mktemp -d)
-sim_pid=""
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=scripts/sim_session.sh
+source scripts/sim_session.sh
 
-"$sim" --simulate 500 >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-port=""
-for _ in $(seq 1 200); do
-  port=$(sed -n 's/^listening on port //p' "$work/sim.out")
-  [ -n "$port" ] && break
-  if ! kill -0 "$sim_pid" 2>/dev/null; then
-    cat "$work/sim.err" >&2
-    exit 1
-  fi
-  sleep 0.05
-done
-if [ -z "$port" ]; then
-  echo "demo: tarvik-sim did not start" >&2
-  exit 1
-fi
+start_sim sim --within 10 "$sim" --simulate 500
 echo "tarvik-sim is listening on port $port"
 
 # show [--lines N] ARGS...: runs the tool against the server, shows the command

@@ -31,30 +31,11 @@ if [ -z "$library" ] || [ ! -x "$prefix/bin/tarvik-sim" ]; then
 fi
 libdir=$(dirname "$library")
 
-work=$(mktemp -d)
-sim_pid=""
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=scripts/sim_session.sh
+source "$source_root/scripts/sim_session.sh"
 
 # The installed development server, on a free port.
-"$prefix/bin/tarvik-sim" --port 0 >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 1 400); do
-  grep -qs '^listening on port ' "$work/sim.out" && break
-  sleep 0.05
-done
-port=$(sed -n 's/^listening on port //p' "$work/sim.out")
-if [ -z "$port" ]; then
-  echo "run.sh: tarvik-sim did not start:" >&2
-  cat "$work/sim.err" >&2
-  exit 1
-fi
+start_sim sim "$prefix/bin/tarvik-sim" --port 0
 
 failures=0
 # run NAME PROGRAM ARGS...: the program must end with "ok" or exit 0.

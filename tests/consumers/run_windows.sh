@@ -20,16 +20,8 @@ case "$width" in
   *) echo "run_windows.sh: width must be 32 or 64" >&2; exit 2 ;;
 esac
 
-work=$(mktemp -d)
-sim_pid=""
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=scripts/sim_session.sh
+source "$here/../../scripts/sim_session.sh"
 
 (cd "$work" && unzip -q "$zip")
 prefix=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'tarvik-*' -print -quit)
@@ -46,20 +38,7 @@ if [ "$build_only" = "--build-only" ]; then
 fi
 
 "$wine_run" "${wine_option[@]}" --prepare
-"$wine_run" "${wine_option[@]}" "$prefix/bin/tarvik-sim.exe" --port 0 \
-  >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 1 1200); do
-  grep -qs '^listening on port ' "$work/sim.out" && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.05
-done
-port=$(sed -n 's/^listening on port //p' "$work/sim.out" | tr -d '\r')
-if [ -z "$port" ]; then
-  echo "run_windows.sh: tarvik-sim.exe did not start:" >&2
-  cat "$work/sim.err" >&2
-  exit 1
-fi
+start_sim sim --within 60 "$wine_run" "${wine_option[@]}" "$prefix/bin/tarvik-sim.exe" --port 0
 
 failures=0
 for run in "c_consumer $port" "read_value $port TANK101.STATE"; do

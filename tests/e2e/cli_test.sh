@@ -9,19 +9,10 @@ sim=$1
 cli=$2
 version=$3
 lib=$4
-work=$(mktemp -d)
-pids=()
+# shellcheck source=scripts/sim_session.sh
+source "$(dirname "$0")/../../scripts/sim_session.sh"
 failures=0
 checks=0
-
-cleanup() {
-  for pid in "${pids[@]}"; do
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 fail() {
   echo "FAIL: $*"
@@ -38,29 +29,9 @@ wait_for() {
   done
 }
 
-# start_sim NAME ARGS...: starts the server, sets sim_pid and port.
-start_sim() {
-  local name=$1
-  shift
-  "$sim" "$@" >"$work/$name.out" 2>"$work/$name.err" &
-  sim_pid=$!
-  pids+=("$sim_pid")
-  if ! wait_for 20 grep -qs '^listening on port ' "$work/$name.out"; then
-    echo "tarvik-sim did not start:"
-    cat "$work/$name.err"
-    exit 1
-  fi
-  port=$(sed -n 's/^listening on port //p' "$work/$name.out")
-}
-
 # more_lines FILE N: the file has more than N lines.
 more_lines() {
   [ "$(wc -l <"$1")" -gt "$2" ]
-}
-
-stop_pid() {
-  kill "$1" 2>/dev/null
-  wait "$1" 2>/dev/null
 }
 
 # run RC ARGS...: runs the tool (output in $work/out, $work/err) and checks its
@@ -96,7 +67,7 @@ expect_count() {
   [ "$n" -eq "$3" ] || fail "$n lines /$2/ instead of $3"
 }
 
-start_sim main --simulate 100 --seed 7
+start_sim main "$sim" --simulate 100 --seed 7
 main_pid=$sim_pid
 P=(--port "$port")
 
@@ -153,7 +124,7 @@ cat >"$work/utf8.json" <<'JSON'
  "points": [{"name": "P1", "type": 1, "values": {"STATE": "Füllen"}},
             {"name": "P2", "type": 1, "values": {"STATE": "日本"}}]}
 JSON
-start_sim utf8 --db "$work/utf8.json"
+start_sim utf8 "$sim" --db "$work/utf8.json"
 run 0 --port "$port" read P1.STATE P2.STATE && expect "$work/out" '^P1.STATE  Füllen  text$'
 expect "$work/out" '^P2.STATE  日本    text$'
 stop_pid "$sim_pid"
@@ -332,7 +303,7 @@ else
 fi
 
 # ---- no server -> 3 -----------------------------------------------------------
-start_sim gone
+start_sim gone "$sim"
 gone_port=$port
 stop_pid "$sim_pid"
 run 3 --port "$gone_port" --timeout 3000 read TANK101 && expect "$work/err" 'no server'
@@ -342,7 +313,7 @@ run 3 --host "" --port "$gone_port" --timeout 3000 read TANK101 &&
 run 3 --port "$gone_port" --timeout 3000 points
 
 # ---- watch reconnects when the server goes away and comes back ------------------
-start_sim first --simulate 100
+start_sim first "$sim" --simulate 100
 first_pid=$sim_pid
 same_port=$port
 "$cli" --port "$same_port" watch TANK101 >"$work/rewatch.out" 2>"$work/rewatch.err" &
@@ -352,7 +323,7 @@ checks=$((checks + 1))
 if wait_for 20 grep -qs 'TANK101.PV' "$work/rewatch.out"; then
   stop_pid "$first_pid"
   if wait_for 20 grep -qs 'connection lost' "$work/rewatch.err"; then
-    start_sim second --simulate 100 --port "$same_port"
+    start_sim second "$sim" --simulate 100 --port "$same_port"
     if wait_for 30 grep -qs 'connected again' "$work/rewatch.err"; then
       lines=$(wc -l <"$work/rewatch.out")
       wait_for 20 more_lines "$work/rewatch.out" "$lines" ||
