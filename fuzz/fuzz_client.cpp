@@ -24,15 +24,18 @@
 #include <thread>
 #include <vector>
 
+#include "checks.h"
 #include "client/allocator.h"
 #include "client/client.h"
 #include "client/netlink.h"
 #include "client_probe.h"
+#include "fuzz_common.h"
 #include "session/message.h"
 #include "tarvik/tarvik.h"
 
 namespace {
 using namespace tarvik;
+using fuzzkit::Directory;
 using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kReplyTimeoutMs = 3;
@@ -73,40 +76,6 @@ class Input {
     size_t size_;
     size_t at_ = 0;
 };
-
-void Put32(std::vector<uint8_t>& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    }
-}
-
-// One type (id 1) with PV (double, 0) and STATE (text, 1); three points.
-std::vector<uint8_t> Directory() {
-    std::vector<uint8_t> b;
-    Put32(b, 0);  // the types' length, set below
-    b.push_back(1);
-    b.push_back(0);
-    Put32(b, 1);
-    Put32(b, 2);
-    const char* names[] = {"PV", "STATE"};
-    const uint8_t types[] = {VAL_DOUBLE, VAL_STRING};
-    for (int f = 0; f < 2; ++f) {
-        b.push_back(types[f]);
-        char name[12] = {};
-        std::strncpy(name, names[f], sizeof name - 1);
-        b.insert(b.end(), name, name + 12);
-        b.push_back(static_cast<uint8_t>(f));
-    }
-    StoreU32(b.data(), static_cast<uint32_t>(b.size()) - 9);
-    Put32(b, 3);
-    for (int p = 0; p < 3; ++p) {
-        Put32(b, static_cast<uint32_t>(p));
-        Put32(b, 1);
-        char name[20] = {'P', static_cast<char>('0' + p)};
-        b.insert(b.end(), name, name + 20);
-    }
-    return b;
-}
 
 std::vector<uint8_t> Framed(const std::vector<uint8_t>& message) {
     std::vector<uint8_t> out(kMarkerSize + message.size());
@@ -292,20 +261,6 @@ class FuzzLink final : public INetLink {
 
 // ---- The application -----------------------------------------------------------------
 
-bool ValidValue(const VarValue& v) {
-    switch (v.tag) {
-        case VAL_NONE:
-        case VAL_LONG:
-        case VAL_DOUBLE:
-            return true;
-        case VAL_STRING:
-            return v.u.strVal != nullptr &&
-                   std::memchr(v.u.strVal, 0, TARVIK_TEXT_BLOCK) != nullptr;
-        default:
-            return false;
-    }
-}
-
 void TARVIK_CALL OnState(ITarvikClient*, TarvikUserData, int32_t state) {
     if (state < CONN_READY || state > CONN_REJECTED) {
         Violated("a state outside the CONN_ set");
@@ -319,7 +274,7 @@ void TARVIK_CALL OnData(ITarvikClient*, TarvikUserData, int32_t count, const int
         Violated("a data callback without its arrays");
     }
     for (int32_t i = 0; i < count; ++i) {
-        if (!ValidValue(values[i])) {
+        if (!checks::ValidValue(values[i])) {
             Violated("an invalid VarValue handed to the data callback");
         }
     }
@@ -343,7 +298,7 @@ void Request(ITarvikClient* c, unsigned which) {
             std::memset(values, 0, sizeof values);
             const int32_t n = c->ReadValues(2, points, fields, values);
             for (VarValue& v : values) {
-                if (n > 0 && !ValidValue(v)) {
+                if (n > 0 && !checks::ValidValue(v)) {
                     Violated("an invalid VarValue from ReadValues");
                 }
                 FreeValue(&v);
@@ -514,13 +469,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::vector<uint8_t> directory = Directory();
         plat::CLockHold hold(ClientProbe::StateLock(c));
         ClientProbe::Directory(c).Build(directory.data(), directory.size());
-        const uint32_t points[] = {0, 1, 2, 0};
-        const uint32_t fields[] = {0, 1, 0, 1};
-        int32_t handles[4];
-        const int32_t count = ClientProbe::Advise(c).CountNewKeys(4, points, fields);
-        ClientProbe::Advise(c).AddAdvise(count, 4, points, fields, nullptr, nullptr, handles,
-                                         ClientProbe::Directory(c).PointCount(),
-                                         &ClientProbe::HandleCounter(c));
+        fuzzkit::SubscribeFour(c);
     }
 
     // The link, installed as ConnectRemote installs the component's.

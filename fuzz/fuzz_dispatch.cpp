@@ -11,10 +11,12 @@
 #include "client/client.h"
 #include "client/var_value.h"
 #include "client_probe.h"
+#include "fuzz_common.h"
 #include "session/message.h"
 
 namespace {
 using namespace tarvik;
+using fuzzkit::Directory;
 
 const int16_t kCommands[] = {CMD_LOGIN,
                              CMD_HEARTBEAT,
@@ -30,43 +32,6 @@ const int16_t kCommands[] = {CMD_LOGIN,
                              CMD_UNSUBSCRIBE_ALL,
                              CMD_READ_HISTORY_RAW,
                              9};
-
-void Put32(std::vector<uint8_t>& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    }
-}
-
-// One type (id 1) with PV (double, 0) and STATE (text, 1); three points.
-std::vector<uint8_t> Directory() {
-    std::vector<uint8_t> b;
-    Put32(b, 0);  // L, fixed below
-    b.push_back(1);
-    b.push_back(0);  // N = 1
-    Put32(b, 1);     // TypeId
-    Put32(b, 2);     // M
-    const char* names[] = {"PV", "STATE"};
-    const uint8_t types[] = {VAL_DOUBLE, VAL_STRING};
-    for (int f = 0; f < 2; ++f) {
-        b.push_back(types[f]);
-        char name[12] = {};
-        std::strncpy(name, names[f], sizeof name - 1);
-        b.insert(b.end(), name, name + 12);
-        b.push_back(static_cast<uint8_t>(f));
-    }
-    const uint32_t l = static_cast<uint32_t>(b.size()) - 9;
-    StoreU32(b.data(), l);
-    Put32(b, 3);  // d
-    for (int p = 0; p < 3; ++p) {
-        Put32(b, static_cast<uint32_t>(p));  // Aux
-        Put32(b, 1);                         // TypeId
-        char name[20] = {};
-        name[0] = 'P';
-        name[1] = static_cast<char>('0' + p);
-        b.insert(b.end(), name, name + 20);
-    }
-    return b;
-}
 
 CTarvikClient* Client() {
     static CTarvikClient* client = [] {
@@ -84,13 +49,7 @@ void Subscribe(CTarvikClient* c) {
     if (ClientProbe::Advise(c).ItemCount() > 0) {
         return;
     }
-    const uint32_t points[] = {0, 1, 2, 0};
-    const uint32_t fields[] = {0, 1, 0, 1};
-    int32_t handles[4];
-    const int32_t count = ClientProbe::Advise(c).CountNewKeys(4, points, fields);
-    ClientProbe::Advise(c).AddAdvise(count, 4, points, fields, nullptr, nullptr, handles,
-                                     ClientProbe::Directory(c).PointCount(),
-                                     &ClientProbe::HandleCounter(c));
+    fuzzkit::SubscribeFour(c);
 }
 }  // namespace
 

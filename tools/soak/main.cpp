@@ -36,11 +36,14 @@
 #include <thread>
 #include <vector>
 
+#include "checks.h"
 #include "platform/platform.h"
 #include "tarvik/tarvik.h"
 
 namespace {
 
+using tarvik::checks::CountEntries;
+using tarvik::checks::ValidValue;
 using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kReplyTimeoutMs = 1000;
@@ -58,19 +61,6 @@ int64_t MsSince(Clock::time_point start) {
 }
 
 // ---- This process ---------------------------------------------------------------
-
-int CountEntries(const char* path) {
-    DIR* dir = ::opendir(path);
-    if (dir == nullptr) {
-        return -1;
-    }
-    int n = 0;
-    while (const dirent* e = ::readdir(dir)) {
-        n += e->d_name[0] != '.' ? 1 : 0;
-    }
-    ::closedir(dir);
-    return n;
-}
 
 long RssKb() {
     std::ifstream status("/proc/self/status");
@@ -181,20 +171,6 @@ struct Totals {
 };
 
 Totals g_totals;
-
-bool ValidValue(const VarValue& v) {
-    switch (v.tag) {
-        case VAL_NONE:
-        case VAL_LONG:
-        case VAL_DOUBLE:
-            return true;
-        case VAL_STRING:
-            return v.u.strVal != nullptr &&
-                   std::memchr(v.u.strVal, 0, TARVIK_TEXT_BLOCK) != nullptr;
-        default:
-            return false;
-    }
-}
 
 void TARVIK_CALL OnState(ITarvikClient*, TarvikUserData, int32_t state) {
     if (state < 0 || state >= kStates) {
