@@ -22,46 +22,20 @@
 #include <vector>
 
 #include "sim/sim_server.h"
+#include "state_log.h"
 #include "tarvik/tarvik.h"
 
 namespace tarvik {
 namespace {
 
-using sim::CSimServer;
-using sim::ServerOptions;
-using sim::SimValue;
-using sim::Transport;
-using Clock = std::chrono::steady_clock;
+using namespace sim;
+using namespace testlog;
 
-constexpr int32_t kReplyTimeoutMs = 300;
-constexpr int32_t kHeartbeatMs = 50;
 constexpr int kStressMs = 5000;
 constexpr int kFaultEveryMs = 900;
 
-Clock::time_point After(int milliseconds) {
-    return Clock::now() + std::chrono::milliseconds(milliseconds);
-}
-
-template <typename F>
-bool WaitUntil(F cond, Clock::time_point deadline) {
-    while (!cond()) {
-        if (Clock::now() > deadline) {
-            return cond();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 void Pace(std::mt19937& rng) {
     std::this_thread::sleep_for(std::chrono::microseconds(500 + rng() % 2500));
-}
-
-void FreeVar(VarValue* v) {
-    if (v->tag == VAL_STRING) {
-        TarvikFree(v->u.strVal);
-    }
-    std::memset(v, 0, sizeof *v);
 }
 
 // What the two callbacks saw. Checked after the run, when every handle that

@@ -22,87 +22,26 @@
 #include "client/allocator.h"
 #include "session/message.h"
 #include "sim/sim_server.h"
+#include "state_log.h"
 #include "tarvik/tarvik.h"
 
 namespace tarvik {
 namespace {
 
-using sim::CSimServer;
-using sim::ReceivedMessage;
-using sim::ServerOptions;
-using sim::SimValue;
-using sim::Transport;
-using Clock = std::chrono::steady_clock;
+using namespace sim;
+using namespace testlog;
 
-constexpr int32_t kReplyTimeoutMs = 300;
 // Long enough that a heartbeat answered late on a loaded machine (the
 // sanitizer suites run two at a time) does not make the session start again.
-constexpr int32_t kHeartbeatMs = 100;
+constexpr int32_t kSessionHeartbeatMs = 100;
 constexpr int32_t kClientParameter = 7;
 
-Clock::time_point After(int milliseconds) {
-    return Clock::now() + std::chrono::milliseconds(milliseconds);
-}
-
-int64_t MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-// Polls cond until it holds or the deadline passes; the result of the last poll.
-template <typename F>
-bool WaitUntil(F cond, Clock::time_point deadline) {
-    while (!cond()) {
-        if (Clock::now() > deadline) {
-            return cond();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-int CountEntries(const char* path) {
-    DIR* dir = ::opendir(path);
-    if (dir == nullptr) {
-        return -1;
-    }
-    int n = 0;
-    while (const dirent* e = ::readdir(dir)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-            ++n;
-        }
-    }
-    ::closedir(dir);
-    return n;
-}
-
 int ThreadCount() {
-    return CountEntries("/proc/self/task");
+    return checks::CountEntries("/proc/self/task");
 }
 
 int FdCount() {
-    return CountEntries("/proc/self/fd");
-}
-
-SimValue FromVar(const VarValue& v) {
-    switch (v.tag) {
-        case VAL_LONG:
-            return SimValue::Long(v.u.lVal);
-        case VAL_DOUBLE:
-            return SimValue::Double(v.u.dblVal);
-        case VAL_STRING:
-            return SimValue::Text(v.u.strVal == nullptr
-                                      ? std::string()
-                                      : std::string(v.u.strVal, strnlen(v.u.strVal, 63)));
-        default:
-            return SimValue();
-    }
-}
-
-void FreeVar(VarValue* v) {
-    if (v->tag == VAL_STRING) {
-        TarvikFree(v->u.strVal);
-    }
-    std::memset(v, 0, sizeof *v);
+    return checks::CountEntries("/proc/self/fd");
 }
 
 // One DataCallback call.
@@ -112,60 +51,31 @@ struct DataReport {
     std::vector<SimValue> values;
 };
 
-// Records what a client reports through its two callbacks. The user data of
-// the client names the recorder in a process-wide table.
-class StateRecorder {
+// Records what a client reports through its two callbacks, and keeps the
+// values of every data report.
+class StateRecorder : public testlog::StateLog {
   public:
-    using Hook = std::function<void(ITarvikClient*, int32_t)>;
-
     StateRecorder() {
-        std::lock_guard<std::mutex> lock(TableMutex());
-        id_ = ++NextId();
-        Table()[id_] = this;
-    }
-    ~StateRecorder() {
-        std::lock_guard<std::mutex> lock(TableMutex());
-        Table().erase(id_);
-    }
-    StateRecorder(const StateRecorder&) = delete;
-    StateRecorder& operator=(const StateRecorder&) = delete;
-
-    void Attach(ITarvikClient* client) {
-        client->SetUserData(id_);
-        client->SetStateCallback(&OnState);
-        client->SetDataCallback(&OnData);
-    }
-
-    // Number of states recorded so far; pass it as `from` to look at later ones.
-    size_t Mark() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return states_.size();
-    }
-    std::vector<int32_t> States(size_t from = 0) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return std::vector<int32_t>(states_.begin() + static_cast<std::ptrdiff_t>(from),
-                                    states_.end());
-    }
-    // Waits for `state` at a position >= from.
-    bool WaitForState(int32_t state, Clock::time_point deadline, size_t from = 0) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_until(lock, deadline, [&] {
-            return std::find(states_.begin() + static_cast<std::ptrdiff_t>(from), states_.end(),
-                             state) != states_.end();
+        SetDataHook([this](int32_t count, const int32_t* handles, const int32_t* userValues,
+                           const VarValue* values) {
+            DataReport r;
+            for (int32_t i = 0; i < count; ++i) {
+                r.handles.push_back(handles[i]);
+                r.userValues.push_back(userValues[i]);
+                r.values.push_back(FromVarValue(values[i]));
+            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            data_.push_back(std::move(r));
+            changed_.notify_all();
         });
     }
-    size_t DataCount() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return data_.size();
-    }
+    ~StateRecorder() { SetDataHook(nullptr); }
+
+    size_t DataCount() const { return DataCalls(); }
     std::vector<DataReport> Data(size_t from = 0) const {
         std::lock_guard<std::mutex> lock(mutex_);
         return std::vector<DataReport>(data_.begin() + static_cast<std::ptrdiff_t>(from),
                                        data_.end());
-    }
-    bool WaitForData(size_t count, Clock::time_point deadline) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_until(lock, deadline, [&] { return data_.size() >= count; });
     }
     // Waits for a report that gives `handle` the value `value`, from report `from` on.
     bool WaitForValue(int32_t handle, const SimValue& value, Clock::time_point deadline,
@@ -183,91 +93,10 @@ class StateRecorder {
         });
     }
 
-    // While held, every state callback records its state and then waits
-    // (inside the callback) until the hold is released.
-    void Hold(bool on) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        hold_ = on;
-        changed_.notify_all();
-    }
-    bool WaitUntilHeld(Clock::time_point deadline) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_until(lock, deadline, [&] { return inHold_; });
-    }
-    // Runs inside every state callback, after the state was recorded.
-    void SetHook(Hook hook) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        hook_ = std::move(hook);
-    }
-
   private:
-    static std::mutex& TableMutex() {
-        static std::mutex m;
-        return m;
-    }
-    static std::map<int32_t, StateRecorder*>& Table() {
-        static std::map<int32_t, StateRecorder*> t;
-        return t;
-    }
-    static int32_t& NextId() {
-        static int32_t id = 0;
-        return id;
-    }
-    static StateRecorder* Find(TarvikUserData user) {
-        std::lock_guard<std::mutex> lock(TableMutex());
-        auto it = Table().find(static_cast<int32_t>(user));
-        return it == Table().end() ? nullptr : it->second;
-    }
-
-    static void TARVIK_CALL OnState(ITarvikClient* client, TarvikUserData user, int32_t state) {
-        StateRecorder* self = Find(user);
-        if (self == nullptr) {
-            return;
-        }
-        Hook hook;
-        {
-            std::unique_lock<std::mutex> lock(self->mutex_);
-            self->states_.push_back(state);
-            self->changed_.notify_all();
-            if (self->hold_) {
-                self->inHold_ = true;
-                self->changed_.notify_all();
-                self->changed_.wait(lock, [&] { return !self->hold_; });
-                self->inHold_ = false;
-            }
-            hook = self->hook_;
-        }
-        if (hook) {
-            hook(client, state);
-        }
-    }
-
-    static void TARVIK_CALL OnData(ITarvikClient*, TarvikUserData user, int32_t count,
-                                   const int32_t* handles, const int32_t* userValues,
-                                   const VarValue* values) {
-        StateRecorder* self = Find(user);
-        if (self == nullptr) {
-            return;
-        }
-        DataReport r;
-        for (int32_t i = 0; i < count; ++i) {
-            r.handles.push_back(handles[i]);
-            r.userValues.push_back(userValues[i]);
-            r.values.push_back(FromVar(values[i]));
-        }
-        std::lock_guard<std::mutex> lock(self->mutex_);
-        self->data_.push_back(std::move(r));
-        self->changed_.notify_all();
-    }
-
-    int32_t id_ = 0;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<int32_t> states_;
     std::vector<DataReport> data_;
-    bool hold_ = false;
-    bool inHold_ = false;
-    Hook hook_;
 };
 
 std::vector<int32_t> UpToFirst(const std::vector<int32_t>& states, int32_t state) {
@@ -316,7 +145,7 @@ class E2eBase {
         ITarvikClient* c = TarvikCreateClient(kClientParameter);
         if (c != nullptr) {
             c->SetRequestTimeout(kReplyTimeoutMs);
-            c->SetHeartbeatInterval(kHeartbeatMs);
+            c->SetHeartbeatInterval(kSessionHeartbeatMs);
             recorder.Attach(c);
         }
         return c;
@@ -366,7 +195,7 @@ class E2eBase {
         if (result != nullptr) {
             *result = n;
         }
-        SimValue out = n == 1 ? FromVar(v) : SimValue();
+        SimValue out = n == 1 ? FromVarValue(v) : SimValue();
         FreeVar(&v);
         return out;
     }
@@ -469,8 +298,9 @@ TEST_P(E2eSession, StatesFromConnectToReadyAndBack) {
     }
     // Never more often than the interval (the receipt of the first one may
     // come late by the time of the delivery).
-    EXPECT_GE(ticks.back() - ticks.front(),
-              static_cast<uint32_t>(kHeartbeatMs * static_cast<int32_t>(ticks.size() - 1) - 20));
+    EXPECT_GE(
+        ticks.back() - ticks.front(),
+        static_cast<uint32_t>(kSessionHeartbeatMs * static_cast<int32_t>(ticks.size() - 1) - 20));
     EXPECT_EQ(server_->CountReceived(CMD_HEARTBEAT_DATA), 0u);
 
     const size_t before = recorder_.Mark();
@@ -547,7 +377,7 @@ TEST_P(E2eSession, OnlyChangedValuesAreDelivered) {
     VarValue v;
     std::memset(&v, 0, sizeof v);
     ASSERT_EQ(client_->GetValuesByHandle(1, &handles[1], &v), 1);
-    EXPECT_EQ(FromVar(v), SimValue::Double(62.5));
+    EXPECT_EQ(FromVarValue(v), SimValue::Double(62.5));
     FreeVar(&v);
     ASSERT_TRUE(server_->SetValue("TANK101", "STATE", SimValue::Text("HIGH LEVEL ALARM")));
     ASSERT_TRUE(recorder_.WaitForData(2, After(3000)));

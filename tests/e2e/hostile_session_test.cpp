@@ -23,18 +23,8 @@
 namespace tarvik {
 namespace {
 
-using sim::CSimServer;
-using sim::ServerOptions;
-using testlog::After;
-using testlog::StateLog;
-
-constexpr int32_t kReplyTimeoutMs = 300;
-constexpr int32_t kHeartbeatMs = 50;
-
-struct ClientDeleter {
-    void operator()(ITarvikClient* c) const { TarvikDestroyClient(c); }
-};
-using ClientPtr = std::unique_ptr<ITarvikClient, ClientDeleter>;
+using namespace sim;
+using namespace testlog;
 
 ClientPtr NewClient(StateLog& log) {
     ClientPtr c(TarvikCreateClient(7));
@@ -51,17 +41,6 @@ ServerOptions TcpOnly() {
     o.tcp = true;
     o.local = false;
     return o;
-}
-
-template <typename F>
-bool WaitUntil(F cond, testlog::Clock::time_point deadline) {
-    while (!cond()) {
-        if (testlog::Clock::now() > deadline) {
-            return cond();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 int32_t ReadOne(ITarvikClient* c, const char* point, uint32_t fieldNo) {

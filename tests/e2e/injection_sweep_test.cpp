@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "checks.h"
 #include "client/allocator.h"
 #include "client/client.h"
 #include "client_probe.h"
@@ -43,17 +44,12 @@
 namespace tarvik {
 namespace {
 
-using sim::CSimServer;
-using sim::ServerOptions;
-using sim::Transport;
-using testlog::After;
-using testlog::Clock;
-using testlog::StateLog;
+using namespace sim;
+using namespace testlog;
 
-constexpr int32_t kReplyTimeoutMs = 200;
-constexpr int32_t kHeartbeatMs = 50;
+constexpr int32_t kSweepReplyTimeoutMs = 200;
 // A request waits for its reply up to ten reply timeouts.
-constexpr int kRequestBoundMs = 10 * kReplyTimeoutMs + 1000;
+constexpr int kRequestBoundMs = 10 * kSweepReplyTimeoutMs + 1000;
 // The allocator is the kind after the system's; its sweep, the longest, is
 // cut in two (odd and even n) so that each half stays well within a test's
 // time limit under the sanitizers.
@@ -69,19 +65,6 @@ const char* KindName(int kind) {
     return kind == kAllocKind       ? "allocation"
            : kind == kAllocEvenKind ? "allocation even"
                                     : inject::KindName(kind);
-}
-
-int CountEntries(const char* path) {
-    DIR* dir = ::opendir(path);
-    if (dir == nullptr) {
-        return -1;
-    }
-    int n = 0;
-    while (const dirent* e = ::readdir(dir)) {
-        n += e->d_name[0] != '.' ? 1 : 0;
-    }
-    ::closedir(dir);
-    return n;
 }
 
 // What the open descriptors are, for a failure message.
@@ -115,21 +98,6 @@ std::string Descriptors() {
     }
     ::closedir(dir);
     return out;
-}
-
-template <typename F>
-bool WaitUntil(F cond, Clock::time_point deadline) {
-    while (!cond()) {
-        if (Clock::now() > deadline) {
-            return cond();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-int64_t MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
 double OleNow() {
@@ -307,8 +275,8 @@ class InjectionSweep : public ::testing::TestWithParam<std::tuple<Transport, int
         inject::testing::Reset();
         const int64_t allocBase = tarvik::testing::Allocations();
         const int64_t blocks = tarvik::testing::LiveBlocks();
-        const int fds = CountEntries("/proc/self/fd");
-        const int threads = CountEntries("/proc/self/task");
+        const int fds = checks::CountEntries("/proc/self/fd");
+        const int threads = checks::CountEntries("/proc/self/task");
         Counts counts;
 
         StateLog log;
@@ -320,7 +288,7 @@ class InjectionSweep : public ::testing::TestWithParam<std::tuple<Transport, int
         bool connected = false;
         plat::WindowHandle ownWindow = 0;
         if (c != nullptr) {
-            c->SetRequestTimeout(kReplyTimeoutMs);
+            c->SetRequestTimeout(kSweepReplyTimeoutMs);
             c->SetHeartbeatInterval(kHeartbeatMs);
             log.Attach(c);
             watchdog_.Step(tag_ + " connect");
@@ -376,16 +344,16 @@ class InjectionSweep : public ::testing::TestWithParam<std::tuple<Transport, int
         // failure before this run, and be filled again by it: the limit is
         // what a warm process holds.
         const int fdLimit = std::max(fds, warmFds_);
-        EXPECT_TRUE(
-            warmFds_ < 0 ||
-            WaitUntil([&] { return CountEntries("/proc/self/fd") <= fdLimit; }, After(3000)))
+        EXPECT_TRUE(warmFds_ < 0 ||
+                    WaitUntil([&] { return checks::CountEntries("/proc/self/fd") <= fdLimit; },
+                              After(3000)))
             << tag_ << ": descriptors left: " << Descriptors() << " (were " << fdLimit
             << "; client window " << ownWindow << ")";
         if (warmFds_ < 0) {
-            warmFds_ = CountEntries("/proc/self/fd");
+            warmFds_ = checks::CountEntries("/proc/self/fd");
         }
-        EXPECT_TRUE(
-            WaitUntil([&] { return CountEntries("/proc/self/task") <= threads; }, After(3000)))
+        EXPECT_TRUE(WaitUntil([&] { return checks::CountEntries("/proc/self/task") <= threads; },
+                              After(3000)))
             << tag_ << ": threads left";
         return counts;
     }

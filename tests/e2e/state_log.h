@@ -1,6 +1,7 @@
-// A client's callbacks recorded for tests that drive whole sessions: every
+// What the tests that drive whole sessions share: the client's settings,
+// waiting with deadlines, and StateLog, the client's callbacks recorded (every
 // state in order, the number of data callbacks and whether each value handed
-// over was a valid VarValue. The client's user data names the log in a
+// over was a valid VarValue). The client's user data names the log in a
 // process-wide table, so a log outlives nothing it does not own.
 #pragma once
 
@@ -10,9 +11,12 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
+#include "checks.h"
 #include "tarvik/tarvik.h"
 
 namespace tarvik {
@@ -20,14 +24,52 @@ namespace testlog {
 
 using Clock = std::chrono::steady_clock;
 
+// Short enough that a test sees reply timeouts and missed heartbeats well
+// within its time limit.
+constexpr int32_t kReplyTimeoutMs = 300;
+constexpr int32_t kHeartbeatMs = 50;
+
 inline Clock::time_point After(int milliseconds) {
     return Clock::now() + std::chrono::milliseconds(milliseconds);
 }
+
+inline int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Polls cond until it holds or the deadline passes; the result of the last poll.
+template <typename F>
+bool WaitUntil(F cond, Clock::time_point deadline) {
+    while (!cond()) {
+        if (Clock::now() > deadline) {
+            return cond();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Frees the text a client handed over and leaves the value empty.
+inline void FreeVar(VarValue* v) {
+    if (v->tag == VAL_STRING) {
+        TarvikFree(v->u.strVal);
+    }
+    std::memset(v, 0, sizeof *v);
+}
+
+struct ClientDeleter {
+    void operator()(ITarvikClient* c) const { TarvikDestroyClient(c); }
+};
+using ClientPtr = std::unique_ptr<ITarvikClient, ClientDeleter>;
 
 class StateLog {
   public:
     // Runs inside the state callback, after the state was recorded.
     using Hook = std::function<void(ITarvikClient*, int32_t)>;
+    // Runs inside the data callback with its arguments, before the call is
+    // counted (so that a waiter on the count finds what the hook kept).
+    using DataHook = std::function<void(int32_t count, const int32_t* handles,
+                                        const int32_t* userValues, const VarValue* values)>;
 
     StateLog() {
         std::lock_guard<std::mutex> lock(TableMutex());
@@ -49,6 +91,21 @@ class StateLog {
     void SetHook(Hook hook) {
         std::lock_guard<std::mutex> lock(mutex_);
         hook_ = std::move(hook);
+    }
+    void SetDataHook(DataHook hook) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dataHook_ = std::move(hook);
+    }
+    // While held, every state callback records its state and then waits
+    // (inside the callback) until the hold is released.
+    void Hold(bool on) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hold_ = on;
+        changed_.notify_all();
+    }
+    bool WaitUntilHeld(Clock::time_point deadline) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_until(lock, deadline, [&] { return inHold_; });
     }
 
     size_t Mark() const {
@@ -117,20 +174,6 @@ class StateLog {
         auto it = Table().find(static_cast<int32_t>(user));
         return it == Table().end() ? nullptr : it->second;
     }
-    static bool ValidValue(const VarValue& v) {
-        switch (v.tag) {
-            case VAL_NONE:
-            case VAL_LONG:
-            case VAL_DOUBLE:
-                return true;
-            case VAL_STRING:
-                return v.u.strVal != nullptr &&
-                       std::memchr(v.u.strVal, 0, TARVIK_TEXT_BLOCK) != nullptr;
-            default:
-                return false;
-        }
-    }
-
     static void TARVIK_CALL OnState(ITarvikClient* client, TarvikUserData user, int32_t state) {
         StateLog* self = Find(user);
         if (self == nullptr) {
@@ -138,14 +181,20 @@ class StateLog {
         }
         Hook hook;
         {
-            std::lock_guard<std::mutex> lock(self->mutex_);
+            std::unique_lock<std::mutex> lock(self->mutex_);
             self->states_.push_back(state);
             if (state < CONN_READY || state > CONN_REJECTED) {
                 ++self->invalid_;
             }
+            self->changed_.notify_all();
+            if (self->hold_) {
+                self->inHold_ = true;
+                self->changed_.notify_all();
+                self->changed_.wait(lock, [&] { return !self->hold_; });
+                self->inHold_ = false;
+            }
             hook = self->hook_;
         }
-        self->changed_.notify_all();
         if (hook) {
             hook(client, state);
         }
@@ -158,12 +207,20 @@ class StateLog {
         if (self == nullptr) {
             return;
         }
-        size_t bad = count < 0 || (count > 0 && (handles == nullptr || userValues == nullptr ||
-                                                 values == nullptr))
-                         ? 1
-                         : 0;
+        const bool usable =
+            count >= 0 &&
+            (count == 0 || (handles != nullptr && userValues != nullptr && values != nullptr));
+        size_t bad = usable ? 0 : 1;
         for (int32_t i = 0; bad == 0 && i < count; ++i) {
-            bad += ValidValue(values[i]) ? 0 : 1;
+            bad += checks::ValidValue(values[i]) ? 0 : 1;
+        }
+        DataHook hook;
+        {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            hook = self->dataHook_;
+        }
+        if (hook && usable) {
+            hook(count, handles, userValues, values);
         }
         {
             std::lock_guard<std::mutex> lock(self->mutex_);
@@ -179,7 +236,10 @@ class StateLog {
     std::vector<int32_t> states_;
     size_t dataCalls_ = 0;
     size_t invalid_ = 0;
+    bool hold_ = false;
+    bool inHold_ = false;
     Hook hook_;
+    DataHook dataHook_;
 };
 
 }  // namespace testlog
