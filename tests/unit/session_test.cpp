@@ -123,9 +123,21 @@ class TimerTest : public fake::LinkedClientTest {
         ClientProbe::LastSendTime(client_) = base;
     }
     void Tick(uint32_t now) { TestTick().store(now); }
-    // Adds a subscription to (kTank, PV) without the server.
-    void Subscribe() {
-        const uint32_t p = fake::kTank;
+    // A ready session in `state` whose heartbeat clock stands at 1000.
+    void ReadyAt1000(int32_t state) {
+        MakeReady();
+        OwnTheClock(1000);
+        SetHeartbeatBase(1000);
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        ClientProbe::State(client_) = state;
+    }
+    void SetHeartbeatUnanswered() {
+        plat::CLockHold hold(ClientProbe::StateLock(client_));
+        ClientProbe::HeartbeatAnswered(client_) = false;
+    }
+    // Adds a subscription to (point, PV) without the server.
+    void Subscribe(uint32_t point = fake::kTank) {
+        const uint32_t p = point;
         const uint32_t f = fake::kPV;
         int32_t handle = 0;
         plat::CLockHold hold(ClientProbe::StateLock(client_));
@@ -136,13 +148,7 @@ class TimerTest : public fake::LinkedClientTest {
 };
 
 TEST_F(TimerTest, HeartbeatGoesOutOnceTheIntervalHasPassed) {
-    MakeReady();
-    OwnTheClock(1000);
-    SetHeartbeatBase(1000);
-    {
-        plat::CLockHold hold(ClientProbe::StateLock(client_));
-        ClientProbe::State(client_) = CONN_READY;
-    }
+    ReadyAt1000(CONN_READY);
     Tick(1500);  // exactly the interval: not yet
     ClientProbe::CheckTimers(client_);
     EXPECT_TRUE(SentMessages().empty());
@@ -182,14 +188,8 @@ TEST_F(TimerTest, HeartbeatGoesOutOnceTheIntervalHasPassed) {
 }
 
 TEST_F(TimerTest, UnansweredHeartbeatSetsTheSessionUpAgain) {
-    MakeReady();
-    OwnTheClock(1000);
-    SetHeartbeatBase(1000);
-    {
-        plat::CLockHold hold(ClientProbe::StateLock(client_));
-        ClientProbe::State(client_) = CONN_READY;
-        ClientProbe::HeartbeatAnswered(client_) = false;
-    }
+    ReadyAt1000(CONN_READY);
+    SetHeartbeatUnanswered();
     Tick(1600);
     ClientProbe::CheckTimers(client_);
     EXPECT_TRUE(SentMessages().empty());
@@ -201,14 +201,8 @@ TEST_F(TimerTest, UnansweredHeartbeatSetsTheSessionUpAgain) {
 }
 
 TEST_F(TimerTest, RefusedStateSendsTheHeartbeatAnyway) {
-    MakeReady();
-    OwnTheClock(1000);
-    SetHeartbeatBase(1000);
-    {
-        plat::CLockHold hold(ClientProbe::StateLock(client_));
-        ClientProbe::State(client_) = CONN_REFUSED;
-        ClientProbe::HeartbeatAnswered(client_) = false;
-    }
+    ReadyAt1000(CONN_REFUSED);
+    SetHeartbeatUnanswered();
     Tick(1600);
     ClientProbe::CheckTimers(client_);
     ASSERT_EQ(SentMessages().size(), 1u);
@@ -322,16 +316,7 @@ TEST_F(TimerTest, RegistrationSendsTheWholeTable) {
     EXPECT_TRUE(SentMessages().empty());
 
     Subscribe();
-    {
-        // A second item: (kPump, PV).
-        const uint32_t p = fake::kPump;
-        const uint32_t f = fake::kPV;
-        int32_t handle = 0;
-        plat::CLockHold hold(ClientProbe::StateLock(client_));
-        ASSERT_TRUE(ClientProbe::Advise(client_).AddAdvise(
-            1, 1, &p, &f, nullptr, nullptr, &handle, ClientProbe::Directory(client_).PointCount(),
-            &ClientProbe::HandleCounter(client_)));
-    }
+    Subscribe(fake::kPump);
     EXPECT_EQ(ClientProbe::RegisterSubscriptions(client_), Registration::Sent);
     std::vector<SentMessage> sent = SentMessages();
     ASSERT_EQ(sent.size(), 1u);
