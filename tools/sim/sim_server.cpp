@@ -108,30 +108,22 @@ void CSimServer::Log(const std::string& line) const {
 bool CSimServer::SetValue(const std::string& point, const std::string& field,
                           const SimValue& value) {
     plat::CLockHold hold(lock_);
-    const int p = db_.PointIndex(point);
-    if (p < 0) {
+    Item item;
+    if (!FindItem(point, field, &item)) {
         return false;
     }
-    const int f = db_.TypeOf(p).FieldByName(field);
-    if (f < 0) {
-        return false;
-    }
-    ChangeValue(Item{p, f}, value, NowSeconds());
+    ChangeValue(item, value, NowSeconds());
     return true;
 }
 
 bool CSimServer::GetValue(const std::string& point, const std::string& field,
                           SimValue* value) const {
     plat::CLockHold hold(lock_);
-    const int p = db_.PointIndex(point);
-    if (p < 0) {
+    Item item;
+    if (!FindItem(point, field, &item)) {
         return false;
     }
-    const int f = db_.TypeOf(p).FieldByName(field);
-    if (f < 0) {
-        return false;
-    }
-    *value = db_.points[p].values[f];
+    *value = db_.points[item.point].values[item.field];
     return true;
 }
 
@@ -148,16 +140,12 @@ bool CSimServer::HidePointForNextLogin(const std::string& point) {
 std::vector<HistoryRecord> CSimServer::History(const std::string& point,
                                                const std::string& field) const {
     plat::CLockHold hold(lock_);
-    const int p = db_.PointIndex(point);
-    if (p < 0) {
+    Item item;
+    if (!FindItem(point, field, &item)) {
         return {};
     }
-    const int f = db_.TypeOf(p).FieldByName(field);
-    if (f < 0) {
-        return {};
-    }
-    return history_.Range(p, db_.TypeOf(p).fields[f].fieldNo, 0, UINT32_MAX,
-                          HistoryStore::kMaxPerItem);
+    return history_.Range(item.point, db_.TypeOf(item.point).fields[item.field].fieldNo, 0,
+                          UINT32_MAX, HistoryStore::kMaxPerItem);
 }
 
 void CSimServer::SetServerFlag(bool on) {
@@ -294,6 +282,10 @@ bool CSimServer::ResolveName(const uint8_t* name32, Item* item) const {
     const size_t dot = text.find('.');
     const std::string point = text.substr(0, dot);
     const std::string field = dot == std::string::npos ? "PV" : text.substr(dot + 1);
+    return FindItem(point, field, item);
+}
+
+bool CSimServer::FindItem(const std::string& point, const std::string& field, Item* item) const {
     const int p = db_.PointIndex(point);
     if (p < 0) {
         return false;

@@ -220,6 +220,8 @@ class CSimServer {
                            Outgoing* out);
     void ApplyRandomFault(Outgoing* out, Transport transport);
     bool ResolveItem(const Session& s, uint32_t pointIndex, uint32_t fieldNo, Item* item) const;
+    // The item POINT.FIELD by name; the caller holds lock_.
+    bool FindItem(const std::string& point, const std::string& field, Item* item) const;
     bool ResolveName(const uint8_t* name32, Item* item) const;
     // record: also into the history (false for the walk's steps in between).
     void ChangeValue(const Item& item, const SimValue& value, uint32_t time, bool record = true);
