@@ -30,30 +30,11 @@ bool CAssembler::AssembleMessages(const uint8_t* bytes, int32_t n, IRecordSink& 
     if (bytes == nullptr || n <= 0) {
         return true;
     }
-    // Grow like a byte stream: to the needed size plus kGrowth, or by the
-    // capacity held when that is more, so that a large message arriving in
-    // many pieces is not copied once per piece.
-    const int64_t needed = static_cast<int64_t>(length_) + n;
-    if (needed > capacity_) {
-        int64_t grown = needed + std::max<int64_t>(kGrowth, capacity_);
-        if (grown > INT32_MAX) {
-            grown = needed + kGrowth;
-        }
-        auto* buffer = grown > INT32_MAX
-                           ? nullptr
-                           : static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(grown)));
-        if (buffer == nullptr) {
-            // The bytes are lost, so any record in progress cannot be
-            // completed: start over and look for the next marker.
-            Reset();
-            return false;
-        }
-        if (length_ > 0) {
-            std::memcpy(buffer, data_, static_cast<size_t>(length_));
-        }
-        MemFree(data_);
-        data_ = buffer;
-        capacity_ = static_cast<int32_t>(grown);
+    if (!CByteStream::Reserve(&data_, &capacity_, length_, n)) {
+        // The bytes are lost, so any record in progress cannot be
+        // completed: start over and look for the next marker.
+        Reset();
+        return false;
     }
     std::memcpy(data_ + length_, bytes, static_cast<size_t>(n));
     length_ += n;

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "session/byte_stream.h"
+
 namespace tarvik {
 
 class IRecordSink {
@@ -44,7 +46,8 @@ class CAssembler {
     static constexpr int32_t kMinRecord = 16;
     // An empty buffer larger than this is released.
     static constexpr int32_t kKeepCapacity = 128000;
-    static constexpr int32_t kGrowth = 64000;
+    // Growth beyond the needed size: the byte stream's.
+    static constexpr int32_t kGrowth = CByteStream::kGrowth;
 
     // State, readable by tests.
     int32_t length() const { return length_; }

@@ -23,31 +23,37 @@ bool CByteStream::Append(const void* bytes, int32_t n) {
         return true;
     }
     plat::CLockHold hold(lock_);
-    // In 64 bits: length + n + growth may not fit an int32.
-    const int64_t needed = static_cast<int64_t>(length_) + n;
-    if (needed > capacity_) {
-        // By at least the capacity held, so that a large message arriving in
-        // many pieces is not copied once per piece.
-        int64_t grown = needed + std::max<int64_t>(kGrowth, capacity_);
-        if (grown > INT32_MAX) {
-            grown = needed + kGrowth;
-        }
-        if (grown > INT32_MAX) {
-            return false;
-        }
-        auto* buffer = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(grown)));
-        if (buffer == nullptr) {
-            return false;
-        }
-        if (length_ > 0) {
-            std::memcpy(buffer, data_, static_cast<size_t>(length_));
-        }
-        MemFree(data_);
-        data_ = buffer;
-        capacity_ = static_cast<int32_t>(grown);
+    if (!Reserve(&data_, &capacity_, length_, n)) {
+        return false;
     }
     std::memcpy(data_ + length_, bytes, static_cast<size_t>(n));
     length_ += n;
+    return true;
+}
+
+bool CByteStream::Reserve(uint8_t** data, int32_t* capacity, int32_t length, int32_t n) {
+    // In 64 bits: length + n + growth may not fit an int32.
+    const int64_t needed = static_cast<int64_t>(length) + n;
+    if (needed <= *capacity) {
+        return true;
+    }
+    int64_t grown = needed + std::max<int64_t>(kGrowth, *capacity);
+    if (grown > INT32_MAX) {
+        grown = needed + kGrowth;
+    }
+    if (grown > INT32_MAX) {
+        return false;
+    }
+    auto* buffer = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(grown)));
+    if (buffer == nullptr) {
+        return false;
+    }
+    if (length > 0) {
+        std::memcpy(buffer, *data, static_cast<size_t>(length));
+    }
+    MemFree(*data);
+    *data = buffer;
+    *capacity = static_cast<int32_t>(grown);
     return true;
 }
 

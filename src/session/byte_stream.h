@@ -33,6 +33,12 @@ class CByteStream {
     // Growth beyond the needed size, in bytes.
     static constexpr int32_t kGrowth = 64000;
 
+    // Makes room for n more bytes after the `length` bytes at the front of a
+    // MemAlloc buffer, growing as Append does, so that a large message
+    // arriving in many pieces is not copied once per piece. false when memory
+    // is short or the size would pass INT32_MAX (the buffer is untouched then).
+    static bool Reserve(uint8_t** data, int32_t* capacity, int32_t length, int32_t n);
+
   private:
     plat::CLock lock_;
     uint8_t* data_ = nullptr;
