@@ -230,6 +230,9 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
 
     // ---- Send path and discovery ---------------------------------------------
     bool SendFrame(uint8_t* message, size_t size);
+    // Sends a message whose reply the session then awaits, records the send
+    // (done or failed) with the session, and frees the message.
+    bool SendAwaitingReply(uint8_t* message, size_t size);
     bool SendLocal(uint8_t* message, size_t size);
     // Takes a failed link down and posts CONN_BROKEN: locally the server
     // window is forgotten; remotely a connection that still reports itself up

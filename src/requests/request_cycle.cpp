@@ -33,14 +33,9 @@ bool CTarvikClient::Exchange(int16_t command, int16_t param, const uint8_t* payl
     }
     replyEvent_->Reset();
     replyMailbox_.Clear();
-    session_.AwaitReply(plat::TickCount());
-    const bool sent = SendFrame(message, size);
-    MemFree(message);
-    if (!sent) {
-        session_.SendFailed();
+    if (!SendAwaitingReply(message, size)) {
         return false;
     }
-    session_.SendDone(plat::TickCount());
     const int64_t wait = static_cast<int64_t>(GetRequestTimeout()) * kReplyWaitFactor;
     const int32_t waitMs =
         wait > INT32_MAX ? INT32_MAX : (wait < 0 ? 0 : static_cast<int32_t>(wait));

@@ -43,6 +43,18 @@ bool SameName(const char* name, const uint8_t* slot) {
 
 }  // namespace
 
+bool CTarvikClient::SendAwaitingReply(uint8_t* message, size_t size) {
+    session_.AwaitReply(plat::TickCount());
+    const bool sent = SendFrame(message, size);
+    MemFree(message);
+    if (sent) {
+        session_.SendDone(plat::TickCount());
+    } else {
+        session_.SendFailed();
+    }
+    return sent;
+}
+
 bool CTarvikClient::SendFrame(uint8_t* message, size_t size) {
     if (!IsLinkUp()) {
         return false;

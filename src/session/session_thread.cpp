@@ -96,13 +96,7 @@ void CTarvikClient::SendLogin() {
                       sequence, nullptr, 0, &message, &size)) {
         return;  // retried on a later pass
     }
-    session_.AwaitReply(plat::TickCount());
-    if (SendFrame(message, size)) {
-        session_.SendDone(plat::TickCount());
-    } else {
-        session_.SendFailed();
-    }
-    MemFree(message);
+    SendAwaitingReply(message, size);
 }
 
 // ---- Registration -------------------------------------------------------------
@@ -147,13 +141,7 @@ Registration CTarvikClient::RegisterSubscriptions() {
     size_t size = 0;
     if (BuildMessage(CMD_RESUBSCRIBE, 1, clientId, 0, sequence, payload,
                      4 + 8 * static_cast<uint32_t>(n), &message, &size)) {
-        session_.AwaitReply(plat::TickCount());
-        if (SendFrame(message, size)) {
-            session_.SendDone(plat::TickCount());
-        } else {
-            session_.SendFailed();
-        }
-        MemFree(message);
+        SendAwaitingReply(message, size);
     }
     MemFree(payload);
     return Registration::Sent;
