@@ -66,26 +66,16 @@ void CTcpNetLink::SetEventHandler(NetEventCallback handler) {
 // ---- Connecting ---------------------------------------------------------------
 
 bool CTcpNetLink::Connect(const char* host, uint16_t port) {
-    try {
-        if (shutdown_.load()) {
-            return false;
-        }
-        std::lock_guard<std::mutex> serial(connectMutex_);
-        Close();
-        const uint64_t epoch = closeEpoch_.load();
-        int32_t error = 0;
-        if (ConnectOne(host, port, epoch, &error)) {
-            return true;
-        }
-        ReportFailure(epoch, error);
-        return false;
-    } catch (...) {
-        return false;
-    }
+    return ConnectFirst(host, port, false, nullptr, 0);
 }
 
 bool CTcpNetLink::ConnectPair(const char* host, uint16_t port, const char* backupHost,
                               uint16_t backupPort) {
+    return ConnectFirst(host, port, true, backupHost, backupPort);
+}
+
+bool CTcpNetLink::ConnectFirst(const char* host, uint16_t port, bool withBackup,
+                               const char* backupHost, uint16_t backupPort) {
     try {
         if (shutdown_.load()) {
             return false;
@@ -96,7 +86,7 @@ bool CTcpNetLink::ConnectPair(const char* host, uint16_t port, const char* backu
         int32_t error = 0;
         int32_t backupError = 0;
         if (ConnectOne(host, port, epoch, &error) ||
-            ConnectOne(backupHost, backupPort, epoch, &backupError)) {
+            (withBackup && ConnectOne(backupHost, backupPort, epoch, &backupError))) {
             return true;
         }
         // The primary's reason: the backup's is the same more often than not.

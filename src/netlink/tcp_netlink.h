@@ -100,6 +100,10 @@ class CTcpNetLink final : public INetLink {
     // the deadline, at Shutdown, or when Close runs meanwhile (epoch changes).
     // *error: why it failed (0: aborted).
     netsock::Handle Dial(const char* host, uint16_t port, uint64_t epoch, int32_t* error);
+    // Connect and ConnectPair: the first host that answers, the backup only
+    // when withBackup.
+    bool ConnectFirst(const char* host, uint16_t port, bool withBackup, const char* backupHost,
+                      uint16_t backupPort);
     // Dial, then install the connection and start its reader.
     bool ConnectOne(const char* host, uint16_t port, uint64_t epoch, int32_t* error);
     // Tells the owner why a connect failed: the event handler with the
