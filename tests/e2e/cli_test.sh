@@ -34,20 +34,25 @@ more_lines() {
   [ "$(wc -l <"$1")" -gt "$2" ]
 }
 
-# run RC ARGS...: runs the tool (output in $work/out, $work/err) and checks its
-# exit code.
-run() {
-  local want=$1
-  shift
+# run_program NAME PROGRAM RC ARGS...: runs PROGRAM (output in $work/out,
+# $work/err) and checks its exit code.
+run_program() {
+  local name=$1 program=$2 want=$3
+  shift 3
   checks=$((checks + 1))
-  "$cli" "$@" >"$work/out" 2>"$work/err"
+  "$program" "$@" >"$work/out" 2>"$work/err"
   local rc=$?
   if [ "$rc" -ne "$want" ]; then
-    fail "tarvik $* exited with $rc, expected $want"
+    fail "$name $* exited with $rc, expected $want"
     sed 's/^/  | /' "$work/out" "$work/err" | head -20
     return 1
   fi
   return 0
+}
+
+# run RC ARGS...: the tool.
+run() {
+  run_program tarvik "$cli" "$@"
 }
 
 # expect FILE PATTERN: the file has a line matching the extended regex.
@@ -104,12 +109,7 @@ run 1 "${P[@]}" history-write TANK101 --file "$work/bad.csv" && expect "$work/er
 
 # ---- tarvik-sim: version and usage ------------------------------------------
 sim_run() {
-  local want=$1
-  shift
-  checks=$((checks + 1))
-  "$sim" "$@" >"$work/out" 2>"$work/err"
-  local rc=$?
-  [ "$rc" -eq "$want" ] || { fail "tarvik-sim $* exited with $rc, expected $want"; cat "$work/err"; }
+  run_program tarvik-sim "$sim" "$@"
 }
 sim_run 0 --version && expect "$work/out" "^tarvik-sim $version\$"
 sim_run 1 --bogus && expect "$work/err" 'not expected: --bogus'
