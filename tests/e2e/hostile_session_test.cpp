@@ -54,9 +54,7 @@ int32_t ReadOne(ITarvikClient* c, const char* point, uint32_t fieldNo) {
     VarValue v;
     std::memset(&v, 0, sizeof v);
     const int32_t n = c->ReadValues(1, &p, &fieldNo, &v);
-    if (v.tag == VAL_STRING) {
-        TarvikFree(v.u.strVal);
-    }
+    FreeVar(&v);
     return n;
 }
 

@@ -192,9 +192,7 @@ class InjectionSweep : public ::testing::TestWithParam<std::tuple<Transport, int
         const int32_t r = c->ReadValues(1, &point, &field, &v);
         EXPECT_LE(MsSince(start), kRequestBoundMs) << tag_ << " read";
         EXPECT_TRUE(r == 1 || r == -1) << tag_ << " read " << r;
-        if (v.tag == VAL_STRING) {
-            TarvikFree(v.u.strVal);
-        }
+        FreeVar(&v);
         return r;
     }
 
@@ -210,9 +208,7 @@ class InjectionSweep : public ::testing::TestWithParam<std::tuple<Transport, int
         VarValue v;
         std::memset(&v, 0, sizeof v);
         const int32_t r = c->ReadValues(1, &point, &field, &v);
-        if (v.tag == VAL_STRING) {
-            TarvikFree(v.u.strVal);
-        }
+        FreeVar(&v);
         return r;
     }
 
