@@ -1,31 +1,14 @@
-// Debug output through OutputDebugStringA; a test can install a sink that
-// reads the same text as well.
-
-#include "platform/platform.h"
-
+// Debug output through OutputDebugStringA, whether or not a test's sink reads
+// the same text.
 #include <windows.h>
 
-#include <atomic>
+#include "platform/system_debug.h"
 
 namespace tarvik {
 namespace plat {
 
-namespace {
-std::atomic<void (*)(const char*)> g_debugSink{nullptr};
-}  // namespace
-
-void DebugOutput(const char* text) {
-    if (text == nullptr) {
-        text = "";
-    }
+void SystemDebugOutput(const char* text, bool /*sunk*/) {
     OutputDebugStringA(text);
-    if (void (*sink)(const char*) = g_debugSink.load(std::memory_order_acquire)) {
-        sink(text);
-    }
-}
-
-void SetDebugSink(void (*sink)(const char* text)) {
-    g_debugSink.store(sink, std::memory_order_release);
 }
 
 }  // namespace plat
