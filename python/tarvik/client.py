@@ -243,6 +243,21 @@ class _Use:
         self.core.release()
 
 
+def _seconds_setting(name: str, doc: str) -> property:
+    """A client's setting in seconds, over the library's ``tarvik_get_<name>``
+    and ``tarvik_set_<name>``, which count milliseconds."""
+
+    def get(self: "Client") -> float:
+        with _Use(self._core) as h:
+            return getattr(self._core.lib, "tarvik_get_" + name)(h) / 1000.0
+
+    def set_(self: "Client", seconds: float) -> None:
+        with _Use(self._core) as h:
+            getattr(self._core.lib, "tarvik_set_" + name)(h, _milliseconds(seconds, name))
+
+    return property(get, set_, doc=doc)
+
+
 class Client:
     """A client of one Tarvik server; made by :func:`connect`.
 
@@ -411,27 +426,12 @@ class Client:
             core.lib.tarvik_get_last_error_text(h, buffer, len(buffer))
         return buffer.value.decode(core.encoding, "replace")
 
-    @property
-    def request_timeout(self) -> float:
-        """Seconds a request waits for the server's reply (default 10)."""
-        with _Use(self._core) as h:
-            return self._core.lib.tarvik_get_request_timeout(h) / 1000.0
-
-    @request_timeout.setter
-    def request_timeout(self, seconds: float) -> None:
-        with _Use(self._core) as h:
-            self._core.lib.tarvik_set_request_timeout(h, _milliseconds(seconds, "request_timeout"))
-
-    @property
-    def heartbeat_interval(self) -> float:
-        """Seconds between heartbeats (default 0.5); changes arrive with them."""
-        with _Use(self._core) as h:
-            return self._core.lib.tarvik_get_heartbeat_interval(h) / 1000.0
-
-    @heartbeat_interval.setter
-    def heartbeat_interval(self, seconds: float) -> None:
-        with _Use(self._core) as h:
-            self._core.lib.tarvik_set_heartbeat_interval(h, _milliseconds(seconds, "heartbeat_interval"))
+    request_timeout = _seconds_setting(
+        "request_timeout", "Seconds a request waits for the server's reply (default 10)."
+    )
+    heartbeat_interval = _seconds_setting(
+        "heartbeat_interval", "Seconds between heartbeats (default 0.5); changes arrive with them."
+    )
 
     def on_state(self, callback: StateCallback) -> Callable[[], None]:
         """Calls ``callback(state)`` on the notification thread at every

@@ -271,6 +271,9 @@ def test_local_transport() -> None:
 @pytest.mark.skipif(not hasattr(signal, "SIGSTOP"), reason="needs SIGSTOP")
 def test_silent_server_fails_the_request(fresh_sim: Sim) -> None:
     with tarvik.connect("127.0.0.1", fresh_sim.port, request_timeout=0.3, heartbeat_interval=5.0) as c:
+        assert (c.request_timeout, c.heartbeat_interval) == (0.3, 5.0)
+        with pytest.raises(ValueError, match="request_timeout"):
+            c.request_timeout = 0
         fresh_sim.process.send_signal(signal.SIGSTOP)
         try:
             with pytest.raises(tarvik.RequestFailed, match="did not answer within 300 ms"):
