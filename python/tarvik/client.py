@@ -78,6 +78,12 @@ def _cut(name: bytes, width: int) -> bytes:
     return name.ljust(width, b"\0")
 
 
+def _int32s(n: int) -> "ctypes.Array[ctypes.c_int32]":
+    """A zeroed array of n 32-bit integers; one at least, for a buffer the
+    library may be handed even when it writes nothing."""
+    return (ctypes.c_int32 * max(n, 1))()
+
+
 def _slot_text(raw: bytes, width: int, i: int) -> str:
     return raw[width * i : width * (i + 1)].split(b"\0", 1)[0].decode("latin-1")
 
@@ -638,10 +644,8 @@ class Client:
             n = core.lib.tarvik_get_point_count(h)
             if n < 0:
                 self._fail("points")
-            indexes = (ctypes.c_int32 * max(n, 1))()
+            indexes, aux, types = _int32s(n), _int32s(n), _int32s(n)
             names = ctypes.create_string_buffer(POINT_NAME * max(n, 1))
-            aux = (ctypes.c_int32 * max(n, 1))()
-            types = (ctypes.c_int32 * max(n, 1))()
             got = core.lib.tarvik_enum_points(h, n, indexes, names, aux, types) if n else 0
             if got < 0:
                 self._fail("points")
@@ -672,8 +676,7 @@ class Client:
             n = counts[0]
             if n < 0:
                 raise Error(f"fields: no point type {type_id}")
-            nos = (ctypes.c_int32 * max(n, 1))()
-            vtypes = (ctypes.c_int32 * max(n, 1))()
+            nos, vtypes = _int32s(n), _int32s(n)
             names = ctypes.create_string_buffer(FIELD_NAME * max(n, 1))
             got = core.lib.tarvik_enum_fields(h, type_id, n, nos, vtypes, names) if n else 0
             if got < 0:
@@ -705,7 +708,7 @@ class Client:
             n = core.lib.tarvik_get_type_count(h)
             if n < 0:
                 self._fail("types")
-            ids = (ctypes.c_int32 * max(n, 1))()
+            ids = _int32s(n)
             got = core.lib.tarvik_enum_types(h, n, ids, None) if n else 0
             if got < 0:
                 self._fail("types")
