@@ -334,6 +334,16 @@ LinkPtr MakeLink(Recorder* r) {
     return link;
 }
 
+// Connects `link` to `l` and returns the accepted end; -1 when either side
+// fails.
+int ConnectTo(INetLink* link, Listener& l) {
+    if (!link->Connect("127.0.0.1", l.port())) {
+        ADD_FAILURE() << "no connection to port " << l.port();
+        return -1;
+    }
+    return l.Accept();
+}
+
 // Sends everything, retrying short counts; false on an error.
 bool SendAll(INetLink* link, const uint8_t* p, size_t n) {
     while (n > 0) {
@@ -452,8 +462,7 @@ TEST(NetLinkTest, TheLossOfAConnectionSaysWhetherThePeerSpokeThisProtocol) {
     LinkPtr link = MakeLink(&rec);
     Listener l;
     // A web server answers the first bytes with its own and hangs up.
-    ASSERT_TRUE(link->Connect("127.0.0.1", l.port()));
-    int fd = l.Accept();
+    int fd = ConnectTo(link.get(), l);
     ASSERT_GE(fd, 0);
     const char http[] = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
     ASSERT_TRUE(WriteAll(fd, http, sizeof http - 1));
@@ -462,8 +471,7 @@ TEST(NetLinkTest, TheLossOfAConnectionSaysWhetherThePeerSpokeThisProtocol) {
     // A peer that says nothing and closes; one whose stream has the marker.
     int events = 1;
     for (const size_t garbage : {size_t{0}, size_t{5}}) {
-        ASSERT_TRUE(link->Connect("127.0.0.1", l.port()));
-        fd = l.Accept();
+        fd = ConnectTo(link.get(), l);
         ASSERT_GE(fd, 0);
         if (garbage > 0) {
             std::vector<uint8_t> bytes(garbage, 0x41);
@@ -511,8 +519,7 @@ TEST(NetLinkTest, PeerCloseIsReportedOnceAfterTheLastBytes) {
     Recorder rec;
     LinkPtr link = MakeLink(&rec);
     Listener l;
-    ASSERT_TRUE(link->Connect("127.0.0.1", l.port()));
-    const int fd = l.Accept();
+    const int fd = ConnectTo(link.get(), l);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(WriteAll(fd, "last words", 10));
     ClosePeer(fd);
@@ -530,8 +537,7 @@ TEST(NetLinkTest, PeerCloseIsReportedOnceAfterTheLastBytes) {
     EXPECT_FALSE(link->IsConnected());
 
     // The object connects again after a loss.
-    ASSERT_TRUE(link->Connect("127.0.0.1", l.port()));
-    const int again = l.Accept();
+    const int again = ConnectTo(link.get(), l);
     ASSERT_GE(again, 0);
     EXPECT_TRUE(link->IsConnected());
     ClosePeer(again);
@@ -542,8 +548,7 @@ TEST(NetLinkTest, SendTakesWhatItCanWithoutBlockingAndFailsOnceThePeerIsGone) {
     Recorder rec;
     LinkPtr link = MakeLink(&rec);
     Listener l;
-    ASSERT_TRUE(link->Connect("127.0.0.1", l.port()));
-    const int fd = l.Accept();
+    const int fd = ConnectTo(link.get(), l);
     ASSERT_GE(fd, 0);
 
     // The peer reads nothing: the socket buffers fill and Send comes back
@@ -699,15 +704,13 @@ TEST(NetLinkTest, CloseFromInsideTheEventHandler) {
     LinkPtr link = MakeLink(&rec);
     rec.onEvent = [](INetLink* l) { l->Close(); };
     Listener listener;
-    ASSERT_TRUE(link->Connect("127.0.0.1", listener.port()));
-    const int fd = listener.Accept();
+    const int fd = ConnectTo(link.get(), listener);
     ASSERT_GE(fd, 0);
     ClosePeer(fd);
     ASSERT_TRUE(WaitUntil([&] { return rec.Events() == 1; }));
     EXPECT_TRUE(WaitUntil([&] { return !link->IsConnected(); }));
     // The retired reader is joined by the next Connect and by destruction.
-    ASSERT_TRUE(link->Connect("127.0.0.1", listener.port()));
-    const int next = listener.Accept();
+    const int next = ConnectTo(link.get(), listener);
     ASSERT_GE(next, 0);
     ClosePeer(next);
     ASSERT_TRUE(WaitUntil([&] { return rec.Events() == 2; }));
@@ -731,8 +734,7 @@ TEST(NetLinkTest, LossIsStillUpInsideTheHandlerWhenAnotherThreadClosesMeanwhile)
         handled = true;
     };
     Listener listener;
-    ASSERT_TRUE(link->Connect("127.0.0.1", listener.port()));
-    const int fd = listener.Accept();
+    const int fd = ConnectTo(link.get(), listener);
     ASSERT_GE(fd, 0);
     ClosePeer(fd);
     ASSERT_TRUE(WaitUntil([&] { return handled.load(); }));
@@ -752,15 +754,13 @@ TEST(NetLinkTest, CloseFromInsideTheDataHandlerAndAStaleReaderStaysQuiet) {
         }
     };
     Listener listener;
-    ASSERT_TRUE(link->Connect("127.0.0.1", listener.port()));
-    const int old = listener.Accept();
+    const int old = ConnectTo(link.get(), listener);
     ASSERT_GE(old, 0);
     ASSERT_TRUE(WriteAll(old, "x", 1));
     ASSERT_TRUE(WaitUntil([&] { return !link->IsConnected() && rec.DataCalls() == 1; }));
     EXPECT_TRUE(SeesEof(old));
 
-    ASSERT_TRUE(link->Connect("127.0.0.1", listener.port()));
-    const int fresh = listener.Accept();
+    const int fresh = ConnectTo(link.get(), listener);
     ASSERT_GE(fresh, 0);
     ClosePeer(old);  // the first connection's end is nobody's business now
     ASSERT_TRUE(WriteAll(fresh, "yz", 2));

@@ -160,6 +160,18 @@ class NotifyTest : public ::testing::Test {
         }
         ClientProbe::QueueNotify(client_, e);
     }
+    // Starts the notification thread and has `post` queue an event while the
+    // callback is held: the callback goes on only after the producer has left
+    // QueueNotify, so a client that the callback frees or stops is not
+    // touched by the test thread. True once the callback has returned.
+    template <typename F>
+    bool DeliverHeld(F post) {
+        seen_.hold = true;
+        fake::StartNotifyThread(client_);
+        post();
+        seen_.hold = false;
+        return WaitFor([&] { return seen_.returned.load(); });
+    }
     int32_t LastValue(int32_t handle) {
         VarValue v = VarNone();
         client_->GetValuesByHandle(1, &handle, &v);
@@ -273,11 +285,7 @@ TEST_F(NotifyTest, LongestTextArrivesWhole) {
 
 TEST_F(NotifyTest, DisconnectInsideAStateCallback) {
     seen_.disconnect = true;
-    seen_.hold = true;
-    fake::StartNotifyThread(client_);
-    Post(CONN_PENDING);
-    seen_.hold = false;
-    ASSERT_TRUE(WaitFor([&] { return seen_.returned.load(); }, 5000));
+    ASSERT_TRUE(DeliverHeld([&] { Post(CONN_PENDING); }));
     // The stop does not wait for its own thread, which ends after the callback.
     plat::Thread* thread = nullptr;
     {
@@ -315,11 +323,7 @@ TEST_F(NotifyTest, DisconnectWhileAStateCallbackRuns) {
 TEST_F(NotifyTest, DisconnectInsideADataCallbackKeepsTheValuesEmpty) {
     SubscribeWithHandle(fake::kTank, fake::kPV, 1, 0, 1);
     seen_.disconnect = true;
-    seen_.hold = true;
-    fake::StartNotifyThread(client_);
-    PostData({kKeyTankPV}, {Long(3)});
-    seen_.hold = false;
-    ASSERT_TRUE(WaitFor([&] { return seen_.returned.load(); }));
+    ASSERT_TRUE(DeliverHeld([&] { PostData({kKeyTankPV}, {Long(3)}); }));
     plat::Thread* thread = nullptr;
     {
         plat::CLockHold hold(ClientProbe::StateLock(client_));
@@ -337,13 +341,7 @@ TEST_F(NotifyTest, DisconnectInsideADataCallbackKeepsTheValuesEmpty) {
 
 TEST_F(NotifyTest, DestroyInsideAStateCallback) {
     seen_.destroy = true;
-    // The callback goes on only after the producer has left QueueNotify: a
-    // client freed by the callback must not be touched by the test thread.
-    seen_.hold = true;
-    fake::StartNotifyThread(client_);
-    Post(CONN_PENDING);
-    seen_.hold = false;
-    ASSERT_TRUE(WaitFor([&] { return seen_.returned.load(); }));
+    ASSERT_TRUE(DeliverHeld([&] { Post(CONN_PENDING); }));
     client_ = nullptr;  // the notification thread frees it
     // Every block of the client goes once its last callback has returned.
     EXPECT_TRUE(WaitFor([&] { return testing::LiveBlocks() == live_; }));
@@ -352,13 +350,7 @@ TEST_F(NotifyTest, DestroyInsideAStateCallback) {
 TEST_F(NotifyTest, DestroyInsideADataCallback) {
     SubscribeWithHandle(fake::kTank, fake::kPV, 1, 0, 1);
     seen_.destroy = true;
-    // The callback goes on only after the producer has left QueueNotify: a
-    // client freed by the callback must not be touched by the test thread.
-    seen_.hold = true;
-    fake::StartNotifyThread(client_);
-    PostData({kKeyTankPV}, {Long(3)});
-    seen_.hold = false;
-    ASSERT_TRUE(WaitFor([&] { return seen_.returned.load(); }));
+    ASSERT_TRUE(DeliverHeld([&] { PostData({kKeyTankPV}, {Long(3)}); }));
     client_ = nullptr;
     EXPECT_TRUE(WaitFor([&] { return testing::LiveBlocks() == live_; }));
 }

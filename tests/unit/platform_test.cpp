@@ -101,16 +101,24 @@ uint32_t CountUnderLock(void* arg) {
     return 0;
 }
 
-TEST(PlatformLock, ReentrantAndExclusive) {
-    Counter counter;
-    Thread* a = ThreadCreate(CountUnderLock, &counter, nullptr);
-    Thread* b = ThreadCreate(CountUnderLock, &counter, nullptr);
+// Runs `proc` over `arg` on two threads at once, and `meanwhile` on this one
+// once both have started; both must end within ms.
+template <typename F>
+void RunOnTwoThreads(ThreadProc proc, void* arg, uint32_t ms, F meanwhile) {
+    Thread* a = ThreadCreate(proc, arg, nullptr);
+    Thread* b = ThreadCreate(proc, arg, nullptr);
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
-    EXPECT_TRUE(ThreadWait(a, 30000));
-    EXPECT_TRUE(ThreadWait(b, 30000));
+    meanwhile();
+    EXPECT_TRUE(ThreadWait(a, ms));
+    EXPECT_TRUE(ThreadWait(b, ms));
     ThreadClose(a);
     ThreadClose(b);
+}
+
+TEST(PlatformLock, ReentrantAndExclusive) {
+    Counter counter;
+    RunOnTwoThreads(CountUnderLock, &counter, 30000, [] {});
     CLockHold hold(counter.lock);
     EXPECT_EQ(counter.value, 40000);
 }
@@ -142,15 +150,7 @@ uint32_t WaitBriefly(void* arg) {
 
 TEST(PlatformEvent, OneSetWakesOneWaiter) {
     TwoWaiters shared;
-    Thread* a = ThreadCreate(WaitBriefly, &shared, nullptr);
-    Thread* b = ThreadCreate(WaitBriefly, &shared, nullptr);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
-    shared.event.Set();
-    EXPECT_TRUE(ThreadWait(a, 10000));
-    EXPECT_TRUE(ThreadWait(b, 10000));
-    ThreadClose(a);
-    ThreadClose(b);
+    RunOnTwoThreads(WaitBriefly, &shared, 10000, [&] { shared.event.Set(); });
     // Whoever waited first took the signal; the other one timed out.
     EXPECT_EQ(shared.woken.load(), 1);
     EXPECT_FALSE(shared.event.Wait(0));

@@ -247,6 +247,16 @@ void PutU32(Bytes* b, uint32_t v) {
     b->insert(b->end(), x, x + 4);
 }
 
+// The head of a history request: start, span, samples (0 for the raw
+// records) and the count of the item names that follow.
+Bytes HistoryHead(uint32_t start, uint32_t span, uint32_t samples, uint32_t names) {
+    Bytes b;
+    for (const uint32_t v : {start, span, samples, names}) {
+        PutU32(&b, v);
+    }
+    return b;
+}
+
 Bytes Pairs(std::initializer_list<std::pair<uint32_t, uint32_t>> items) {
     Bytes b;
     PutU32(&b, static_cast<uint32_t>(items.size()));
@@ -485,11 +495,7 @@ TEST_F(SimTcp, HistoryCommands) {
     EXPECT_NE(LoadI16(reply.data() + 34), 0);
 
     // ReadHistoryRaw over [500, 2500].
-    Bytes q;
-    PutU32(&q, 500);
-    PutU32(&q, 2000);
-    PutU32(&q, 0);
-    PutU32(&q, 1);
+    Bytes q = HistoryHead(500, 2000, 0, 1);
     q.insert(q.end(), name.begin(), name.end());
     reply = Ask(c, Message(CMD_READ_HISTORY_RAW, id, 0, 11, ++seq_, q));
     Bytes expected = {2, 0, 0, 0};
@@ -498,11 +504,7 @@ TEST_F(SimTcp, HistoryCommands) {
     EXPECT_EQ(Bytes(reply.begin() + 64, reply.end()), expected);
 
     // ReadHistory: 3 samples over [1000, 3000] of B2.CNT and an unknown item.
-    Bytes rq;
-    PutU32(&rq, 1000);
-    PutU32(&rq, 2000);
-    PutU32(&rq, 3);
-    PutU32(&rq, 2);
+    Bytes rq = HistoryHead(1000, 2000, 3, 2);
     rq.insert(rq.end(), name.begin(), name.end());
     Bytes unknown(32, 0);
     std::memcpy(unknown.data(), "NOPE.PV", 7);
