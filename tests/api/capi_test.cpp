@@ -15,6 +15,7 @@
 #include "sim/sim_server.h"
 #include "tarvik/tarvik_c.h"
 #include "tarvik/tarvik_version.h"
+#include "wait_until.h"
 
 extern "C" int tarvik_test_c_program(int port, char* text, size_t textSize);
 
@@ -23,19 +24,7 @@ namespace {
 using tarvik::sim::CSimServer;
 using tarvik::sim::ServerOptions;
 using tarvik::sim::SimValue;
-using Clock = std::chrono::steady_clock;
-
-template <typename F>
-bool WaitUntil(F cond, int milliseconds) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!cond()) {
-        if (Clock::now() > deadline) {
-            return cond();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using tarvik::testwait::WaitUntil;
 
 struct Recorder {
     std::mutex mutex;
@@ -188,12 +177,10 @@ TEST_F(CApiTest, PushedChangesReachTheCallbackWithTheCApiClient) {
     EXPECT_EQ(tarvik_get_advise_handle_count(client), 2);
 
     ASSERT_TRUE(server_.SetValue("TANK103", "PV", SimValue::Double(77.25)));
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            std::lock_guard<std::mutex> lock(recorder_.mutex);
-            return !recorder_.pushed.empty();
-        },
-        5000));
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard<std::mutex> lock(recorder_.mutex);
+        return !recorder_.pushed.empty();
+    }));
     {
         std::lock_guard<std::mutex> lock(recorder_.mutex);
         EXPECT_EQ(recorder_.pushed.back(), 77.25);
@@ -207,7 +194,7 @@ TEST_F(CApiTest, PushedChangesReachTheCallbackWithTheCApiClient) {
 
 TEST_F(CApiTest, ClientDestroyedFromItsOwnCallback) {
     ASSERT_NE(Connected(&DestroyWhenReady), nullptr);
-    ASSERT_TRUE(WaitUntil([&] { return recorder_.destroyed.load() == 1; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return recorder_.destroyed.load() == 1; }));
     // The library and the C API finish the destruction once the callback has
     // returned; the sanitizers see the rest.
 }

@@ -13,6 +13,7 @@
 #include "session/message.h"
 #include "sim/sim_server.h"
 #include "tarvik/tarvik.hpp"
+#include "wait_until.h"
 
 namespace {
 
@@ -25,19 +26,7 @@ using tarvik::Value;
 using tarvik::sim::CSimServer;
 using tarvik::sim::ServerOptions;
 using tarvik::sim::SimValue;
-using Clock = std::chrono::steady_clock;
-
-template <typename F>
-bool WaitUntil(F cond, std::chrono::milliseconds within) {
-    const auto deadline = Clock::now() + within;
-    while (!cond()) {
-        if (Clock::now() > deadline) {
-            return cond();
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+using tarvik::testwait::WaitUntil;
 
 // Runs f, which must throw tarvik::Error with this code and a message that
 // contains `part`.

@@ -18,6 +18,7 @@
 
 #include "checks.h"
 #include "tarvik/tarvik.h"
+#include "wait_until.h"
 
 namespace tarvik {
 namespace testlog {
@@ -37,17 +38,7 @@ inline int64_t MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// Polls cond until it holds or the deadline passes; the result of the last poll.
-template <typename F>
-bool WaitUntil(F cond, Clock::time_point deadline) {
-    while (!cond()) {
-        if (Clock::now() > deadline) {
-            return cond();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using testwait::WaitUntil;
 
 // Frees the text a client handed over and leaves the value empty.
 inline void FreeVar(VarValue* v) {

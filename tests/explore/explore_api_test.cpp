@@ -16,6 +16,7 @@
 #include "session/message.h"
 #include "sim/sim_server.h"
 #include "tarvik/tarvik.hpp"
+#include "wait_until.h"
 
 namespace {
 
@@ -24,21 +25,9 @@ using nlohmann::json;
 using tarvik::sim::CSimServer;
 using tarvik::sim::ServerOptions;
 using tarvik::sim::SimValue;
+using tarvik::testwait::WaitUntil;
 using tarvik_cli::ExploreServer;
 using tarvik_cli::ExploreSettings;
-using Clock = std::chrono::steady_clock;
-
-template <typename F>
-bool WaitUntil(F cond, std::chrono::milliseconds within = 5000ms) {
-    const auto deadline = Clock::now() + within;
-    while (!cond()) {
-        if (Clock::now() > deadline) {
-            return cond();
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -165,7 +154,8 @@ TEST_F(ExploreApiTest, HistorySampledAndRaw) {
 TEST_F(ExploreApiTest, WritesAreCheckedAndOffByDefault) {
     const uint64_t mark = sim_.Mark();
     Serve(false);
-    auto [checkStatus, plan] = Post("/api/write/check", {{"item", "tank101.sp"}, {"value", "62.5"}});
+    auto [checkStatus, plan] =
+        Post("/api/write/check", {{"item", "tank101.sp"}, {"value", "62.5"}});
     ASSERT_EQ(checkStatus, 200) << plan.dump();
     EXPECT_EQ(plan["item"], "TANK101.SP");
     EXPECT_EQ(plan["now"], 50.0);
@@ -288,8 +278,8 @@ TEST_F(ExploreApiTest, AccessRules) {
     ASSERT_TRUE(sim_.GetValue("TANK101", "SP", &v));
     EXPECT_EQ(v.d, 50.0);
 
-    for (const char* address : {"127.0.0.1", "127.1.2.3", "::1", "[::1]", "localhost",
-                                "::ffff:127.0.0.1"}) {
+    for (const char* address :
+         {"127.0.0.1", "127.1.2.3", "::1", "[::1]", "localhost", "::ffff:127.0.0.1"}) {
         EXPECT_TRUE(tarvik_cli::IsLoopbackAddress(address)) << address;
     }
     for (const char* address : {"0.0.0.0", "::", "192.168.1.2", "10.0.0.1", "example.com", ""}) {
