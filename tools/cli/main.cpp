@@ -534,15 +534,23 @@ void SplitItems(const std::vector<Item>& items, std::vector<uint32_t>* points,
     }
 }
 
+// Reads the values of the items that SplitItems gave `points` and `fields`
+// into `values`; a failed read ends the tool, naming `what` failed.
+void ReadInto(Client& client, const GlobalOptions& options, const char* what,
+              const std::vector<uint32_t>& points, const std::vector<uint32_t>& fields,
+              ValueArray* values) {
+    if (client->ReadValues(static_cast<uint32_t>(points.size()), points.data(), fields.data(),
+                           values->data()) < 0) {
+        client.RequestFailed(what, options);
+    }
+}
+
 void CmdRead(Client& client, const GlobalOptions& options, const std::vector<std::string>& texts) {
     const std::vector<Item> items = ResolveItems(client.get(), texts);
     std::vector<uint32_t> points, fields;
     SplitItems(items, &points, &fields);
     ValueArray values(items.size());
-    if (client->ReadValues(static_cast<uint32_t>(items.size()), points.data(), fields.data(),
-                           values.data()) < 0) {
-        client.RequestFailed("the read", options);
-    }
+    ReadInto(client, options, "the read", points, fields, &values);
     Table table({"item", "value", "type"});
     for (size_t i = 0; i < items.size(); ++i) {
         table.AddRow({items[i].name, ValueCell(values[i]), TagName(values[i].tag)});
@@ -614,10 +622,7 @@ int CmdWrite(Client& client, const GlobalOptions& options, const WriteOptions& h
     SplitItems(items, &points, &fields);
     if (!how.yes && isatty(STDIN_FILENO)) {
         ValueArray now(n);
-        if (client->ReadValues(static_cast<uint32_t>(n), points.data(), fields.data(), now.data()) <
-            0) {
-            client.RequestFailed("the read of the current values", options);
-        }
+        ReadInto(client, options, "the read of the current values", points, fields, &now);
         Table plan({"item", "now", "new", "field"});
         for (size_t i = 0; i < n; ++i) {
             plan.AddRow(
@@ -648,10 +653,7 @@ int CmdWatch(Client& client, const GlobalOptions& options, const std::vector<std
     SplitItems(items, &points, &fields);
     // The current values first; then every change the server reports.
     ValueArray initial(items.size());
-    if (client->ReadValues(static_cast<uint32_t>(items.size()), points.data(), fields.data(),
-                           initial.data()) < 0) {
-        client.RequestFailed("the read", options);
-    }
+    ReadInto(client, options, "the read", points, fields, &initial);
     {
         std::lock_guard<std::mutex> lock(g_shared.outMu);
         g_shared.format = options.format();

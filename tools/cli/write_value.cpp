@@ -10,36 +10,33 @@ namespace tarvik_cli {
 
 bool IsDecimalNumber(const std::string& s, bool* integer) {
     size_t i = 0;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-        ++i;
-    }
-    size_t digits = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-        ++i;
-        ++digits;
-    }
+    const auto skipSign = [&] {
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+            ++i;
+        }
+    };
+    // Moves past a run of digits; how many there were.
+    const auto skipDigits = [&] {
+        const size_t from = i;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+            ++i;
+        }
+        return i - from;
+    };
+    skipSign();
+    size_t digits = skipDigits();
     *integer = i == s.size() && digits > 0;
     if (i < s.size() && s[i] == '.') {
         ++i;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-            ++i;
-            ++digits;
-        }
+        digits += skipDigits();
     }
     if (digits == 0) {
         return false;
     }
     if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
         ++i;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-            ++i;
-        }
-        size_t exponent = 0;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-            ++i;
-            ++exponent;
-        }
-        if (exponent == 0) {
+        skipSign();
+        if (skipDigits() == 0) {
             return false;
         }
     }
