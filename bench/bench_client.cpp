@@ -114,17 +114,6 @@ double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
-bool WaitReady(int slot, int milliseconds) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-    while (g_state[slot].load() != CONN_READY) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 // A client in `slot`, connected and ready; null on failure.
 ITarvikClient* Connect(int slot, CSimServer* server, bool local, int32_t heartbeatMs) {
     ITarvikClient* c = TarvikCreateClient(slot);
@@ -138,7 +127,7 @@ ITarvikClient* Connect(int slot, CSimServer* server, bool local, int32_t heartbe
     c->SetHeartbeatInterval(heartbeatMs);
     const bool ok =
         local ? c->ConnectLocal() : c->ConnectRemote(server->Port(), "127.0.0.1", nullptr, 0);
-    if (!ok || !WaitReady(slot, 20000)) {
+    if (!ok || !WaitForReady(g_state[slot], 20000, std::chrono::milliseconds(1))) {
         std::fprintf(stderr, "client %d: no CONN_READY (state %d)\n", slot,
                      static_cast<int>(g_state[slot].load()));
         TarvikDestroyClient(c);

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/sim_db.h"
@@ -26,6 +27,21 @@ inline int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+// Waits until `state` is CONN_READY, looking every `poll`; false when it is
+// not within `milliseconds`.
+inline bool WaitForReady(const std::atomic<int32_t>& state, int milliseconds,
+                         std::chrono::microseconds poll) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (state.load() != CONN_READY) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(poll);
+    }
+    return true;
 }
 
 // The p-quantile (0..1) of v; -1 when v is empty.

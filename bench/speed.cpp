@@ -147,17 +147,6 @@ void TARVIK_CALL OnState(ITarvikClient*, TarvikUserData user, int32_t state) {
     }
 }
 
-bool WaitReady(int slot, int milliseconds) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-    while (g_state[slot].load() != CONN_READY) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
-}
-
 struct ClientDeleter {
     void operator()(ITarvikClient* c) const { TarvikDestroyClient(c); }
 };
@@ -184,7 +173,7 @@ ClientPtr Connect(int slot, CSimServer* server, bool local, int32_t heartbeatMs,
     if (connectNs != nullptr) {
         *connectNs = t0;
     }
-    if (!ok || !WaitReady(slot, 60000)) {
+    if (!ok || !WaitForReady(g_state[slot], 60000, std::chrono::microseconds(200))) {
         std::fprintf(stderr, "tarvik-speed: client %d reached no CONN_READY (state %d)\n", slot,
                      static_cast<int>(g_state[slot].load()));
         return nullptr;
