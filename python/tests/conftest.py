@@ -5,8 +5,10 @@ on PATH). The package is the one beside this directory."""
 
 from __future__ import annotations
 
+import glob
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -37,6 +39,15 @@ def sim_path() -> str:
     raise AssertionError
 
 
+def _thread_stopped(stat_path: str) -> bool:
+    try:
+        with open(stat_path) as f:
+            # the state follows the command name, which is in parentheses
+            return f.read().rsplit(")", 1)[1].split()[0] in ("T", "t")
+    except (OSError, IndexError):
+        return True  # the thread is gone
+
+
 class Sim:
     """A running tarvik-sim process."""
 
@@ -55,6 +66,21 @@ class Sim:
         self.port = int(line.split()[-1])
         self.lines: List[str] = []
         threading.Thread(target=self._drain, daemon=True).start()
+
+    def pause(self) -> None:
+        """Stops the process (SIGSTOP) and returns once every thread of it has
+        stopped: a thread busy on another CPU could still answer a request
+        sent right after the signal."""
+        self.process.send_signal(signal.SIGSTOP)
+        deadline = time.monotonic() + 5.0
+        while time.monotonic() < deadline:
+            if all(_thread_stopped(t) for t in glob.glob(f"/proc/{self.process.pid}/task/*/stat")):
+                return
+            time.sleep(0.002)
+        raise RuntimeError("tarvik-sim did not stop within 5 s")
+
+    def resume(self) -> None:
+        self.process.send_signal(signal.SIGCONT)
 
     def _drain(self) -> None:
         for line in self.process.stdout:

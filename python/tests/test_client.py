@@ -274,9 +274,9 @@ def test_silent_server_fails_the_request(fresh_sim: Sim) -> None:
         assert (c.request_timeout, c.heartbeat_interval) == (0.3, 5.0)
         with pytest.raises(ValueError, match="request_timeout"):
             c.request_timeout = 0
-        fresh_sim.process.send_signal(signal.SIGSTOP)
+        fresh_sim.pause()
         try:
             with pytest.raises(tarvik.RequestFailed, match="did not answer within 300 ms"):
                 c.read("TANK101.PV")
         finally:
-            fresh_sim.process.send_signal(signal.SIGCONT)
+            fresh_sim.resume()
