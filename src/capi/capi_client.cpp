@@ -73,34 +73,36 @@ class CallbackScope {
     tarvik_client* saved_;
 };
 
-void TARVIK_CALL OnState(ITarvikClient* iface, TarvikUserData userData, int32_t newState) {
+// Runs call(client) for the C client behind `iface`, inside its callback
+// scope; an exception from a C++ application stops here, outside the library.
+template <typename Call>
+void Deliver(ITarvikClient* iface, Call&& call) {
     tarvik_client* client = Lookup(iface);
     if (client == nullptr) {
         return;
     }
     CallbackScope scope(client);
-    if (tarvik_state_callback callback = client->stateCallback.load()) {
-        try {
-            callback(client, userData, newState);
-        } catch (...) {
-            // A C++ application's exception stops here, outside the library.
-        }
+    try {
+        call(client);
+    } catch (...) {
     }
+}
+
+void TARVIK_CALL OnState(ITarvikClient* iface, TarvikUserData userData, int32_t newState) {
+    Deliver(iface, [&](tarvik_client* client) {
+        if (tarvik_state_callback callback = client->stateCallback.load()) {
+            callback(client, userData, newState);
+        }
+    });
 }
 
 void TARVIK_CALL OnData(ITarvikClient* iface, TarvikUserData userData, int32_t count,
                         const int32_t* handles, const int32_t* userValues, const VarValue* values) {
-    tarvik_client* client = Lookup(iface);
-    if (client == nullptr) {
-        return;
-    }
-    CallbackScope scope(client);
-    if (tarvik_data_callback callback = client->dataCallback.load()) {
-        try {
+    Deliver(iface, [&](tarvik_client* client) {
+        if (tarvik_data_callback callback = client->dataCallback.load()) {
             callback(client, userData, count, handles, userValues, values);
-        } catch (...) {
         }
-    }
+    });
 }
 
 }  // namespace

@@ -46,10 +46,15 @@ bool Resolve(ITarvikClient* client, int32_t count, const char* const* names,
     return true;
 }
 
-// The names resolved, then request(count, pointIndexes, fieldNos): -1 when a
-// name does not resolve, or when the name lists do not fit in memory.
+// The names resolved, then request(count, pointIndexes, fieldNos): -1 for a
+// null client or a missing `out` array, when a name does not resolve, or when
+// the name lists do not fit in memory.
 template <typename F>
-int32_t ByName(tarvik_client* client, int32_t count, const char* const* names, F&& request) {
+int32_t ByName(tarvik_client* client, int32_t count, const char* const* names, const void* out,
+               F&& request) {
+    if (client == nullptr || out == nullptr) {
+        return -1;
+    }
     try {
         std::vector<uint32_t> indexes;
         std::vector<uint32_t> fieldNos;
@@ -75,35 +80,29 @@ extern "C" {
 
 TARVIK_C_API int32_t TARVIK_C_CALL tarvik_read_by_name(tarvik_client* client, int32_t count,
                                                        const char* const* names, VarValue* values) {
-    if (client == nullptr || values == nullptr) {
-        return -1;
-    }
-    return ByName(client, count, names, [&](uint32_t n, const uint32_t* p, const uint32_t* f) {
-        return client->iface->ReadValues(n, p, f, values);
-    });
+    return ByName(client, count, names, values,
+                  [&](uint32_t n, const uint32_t* p, const uint32_t* f) {
+                      return client->iface->ReadValues(n, p, f, values);
+                  });
 }
 
 TARVIK_C_API int32_t TARVIK_C_CALL tarvik_write_by_name(tarvik_client* client, int32_t count,
                                                         const char* const* names,
                                                         const VarValue* values) {
-    if (client == nullptr || values == nullptr) {
-        return -1;
-    }
-    return ByName(client, count, names, [&](uint32_t n, const uint32_t* p, const uint32_t* f) {
-        return client->iface->WriteValues(n, p, f, values);
-    });
+    return ByName(client, count, names, values,
+                  [&](uint32_t n, const uint32_t* p, const uint32_t* f) {
+                      return client->iface->WriteValues(n, p, f, values);
+                  });
 }
 
 TARVIK_C_API int32_t TARVIK_C_CALL tarvik_advise_by_name(tarvik_client* client, int32_t count,
                                                          const char* const* names,
                                                          const int32_t* userValues,
                                                          int32_t* handles) {
-    if (client == nullptr || handles == nullptr) {
-        return -1;
-    }
-    return ByName(client, count, names, [&](uint32_t n, const uint32_t* p, const uint32_t* f) {
-        return client->iface->Advise(n, p, f, userValues, handles);
-    });
+    return ByName(client, count, names, handles,
+                  [&](uint32_t n, const uint32_t* p, const uint32_t* f) {
+                      return client->iface->Advise(n, p, f, userValues, handles);
+                  });
 }
 
 TARVIK_C_API bool TARVIK_C_CALL tarvik_value_set_text(VarValue* value, const char* text) {

@@ -49,18 +49,15 @@ CTarvikClient::~CTarvikClient() {
 // ---- Settings and callbacks ------------------------------------------------
 
 void CTarvikClient::SetUserData(int32_t value) {
-    plat::CLockHold hold(stateLock_);
-    userValue_ = value;
+    plat::LockedSet(stateLock_, userValue_, value);
 }
 
 void CTarvikClient::SetStateCallback(StateCallback callback) {
-    plat::CLockHold hold(stateLock_);
-    stateCallback_ = callback;
+    plat::LockedSet(stateLock_, stateCallback_, callback);
 }
 
 void CTarvikClient::SetDataCallback(DataCallback callback) {
-    plat::CLockHold hold(stateLock_);
-    dataCallback_ = callback;
+    plat::LockedSet(stateLock_, dataCallback_, callback);
 }
 
 bool CTarvikClient::GetServerFlag() {
@@ -68,13 +65,11 @@ bool CTarvikClient::GetServerFlag() {
 }
 
 int32_t CTarvikClient::GetState() {
-    plat::CLockHold hold(stateLock_);
-    return state_;
+    return plat::LockedGet(stateLock_, state_);
 }
 
 void CTarvikClient::SetState(int32_t state) {
-    plat::CLockHold hold(stateLock_);
-    state_ = state;
+    plat::LockedSet(stateLock_, state_, state);
 }
 
 void CTarvikClient::SetRequestTimeout(int32_t milliseconds) {

@@ -41,6 +41,7 @@
 namespace tarvik {
 
 struct Reply;
+class CBlock;
 
 // Which transport is in use.
 enum LinkMode : int32_t { MODE_NONE = 0, MODE_LOCAL = 1, MODE_REMOTE = 2 };
@@ -193,6 +194,11 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     void GiveUpWindowThread(plat::Thread* thread);
     bool StartWorkers();
     void StopWorkers();
+    // Starts one of the client's threads and stores it and its id under the
+    // state lock; null (the error recorded) when it cannot be made.
+    plat::Thread* StartThread(plat::ThreadProc proc, plat::Thread** thread, uint32_t* id);
+    // Forgets a thread that has ended (its handle closed), under the state lock.
+    void ForgetThread(plat::Thread** thread, uint32_t* id);
     void SetLinkMode(LinkMode mode);
     LinkMode GetLinkMode();
     void SetState(int32_t state);
@@ -262,11 +268,21 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     // ---- Request cycle ---------------------------------------------------------
     // Link up and session ready (the caller holds the request lock).
     bool BeginRequest();
+    // How every request runs (request_cycle.h): no exception leaves
+    // (`failure`), the request lock is held, and `body` runs only when the
+    // request can begin; otherwise `failure`.
+    template <typename F>
+    int32_t InRequest(int32_t failure, F&& body);
     // Builds and sends one request with a fresh request id and sequence and
     // waits for its reply; true when a reply with this command, magic 1047
     // and the client's id arrived (its header and payload in *reply).
     bool Exchange(int16_t command, int16_t param, const uint8_t* payload, uint32_t payloadLength,
                   Reply* reply);
+    // Sends the list of `count` items (all valid, or nothing is sent) in
+    // `payload` (ItemListSize(count) bytes) and takes a reply that starts with
+    // the same count.
+    bool ExchangeItems(int16_t command, uint32_t count, const uint32_t* pointIndexes,
+                       const uint32_t* fieldNos, const CBlock& payload, Reply* reply);
     // Writes the 32-byte item name "POINT.FIELD" of a valid item (state lock
     // held); false for an invalid item.
     bool WriteItemName(uint32_t pointIndex, uint32_t fieldNo, uint8_t* out);

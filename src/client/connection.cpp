@@ -77,16 +77,10 @@ bool CTarvikClient::ConnectLocal() {
             plat::CLockHold hold(stateLock_);
             windowGivenUp_ = false;
         }
-        uint32_t id = 0;
-        plat::Thread* thread = plat::ThreadCreate(&CTarvikClient::WindowThreadProc, this, &id);
+        plat::Thread* thread =
+            StartThread(&CTarvikClient::WindowThreadProc, &windowThread_, &windowThreadId_);
         if (thread == nullptr) {
-            RecordError();
             return false;
-        }
-        {
-            plat::CLockHold hold(stateLock_);
-            windowThread_ = thread;
-            windowThreadId_ = id;
         }
         bool haveWindow = false;
         const int32_t polls = WindowWaitMs() / kWindowPollMs;
@@ -172,9 +166,7 @@ void CTarvikClient::GiveUpWindowThread(plat::Thread* thread) {
     RecordErrorText(kErrorTimeout, "the window thread made no window in time");
     if (plat::ThreadWait(thread, kTerminateWaitMs)) {
         plat::ThreadClose(thread);
-        plat::CLockHold hold(stateLock_);
-        windowThread_ = nullptr;
-        windowThreadId_ = 0;
+        ForgetThread(&windowThread_, &windowThreadId_);
     }
     // Otherwise the handle stays: the next Disconnect collects the thread,
     // which ends as soon as its window exists.
@@ -206,28 +198,38 @@ bool CTarvikClient::StartWorkers() {
         }
     }
     if (needNotify) {
-        uint32_t id = 0;
-        plat::Thread* thread = plat::ThreadCreate(&CTarvikClient::NotifyThreadProc, this, &id);
-        if (thread == nullptr) {
-            RecordError();
+        if (StartThread(&CTarvikClient::NotifyThreadProc, &notifyThread_, &notifyThreadId_) ==
+            nullptr) {
             return false;
         }
-        plat::CLockHold hold(stateLock_);
-        notifyThread_ = thread;
-        notifyThreadId_ = id;
     }
     if (needSession) {
-        uint32_t id = 0;
-        plat::Thread* thread = plat::ThreadCreate(&CTarvikClient::SessionThreadProc, this, &id);
-        if (thread == nullptr) {
-            RecordError();
+        if (StartThread(&CTarvikClient::SessionThreadProc, &sessionThread_, &sessionThreadId_) ==
+            nullptr) {
             return false;
         }
-        plat::CLockHold hold(stateLock_);
-        sessionThread_ = thread;
-        sessionThreadId_ = id;
     }
     return true;
+}
+
+plat::Thread* CTarvikClient::StartThread(plat::ThreadProc proc, plat::Thread** thread,
+                                         uint32_t* id) {
+    uint32_t threadId = 0;
+    plat::Thread* made = plat::ThreadCreate(proc, this, &threadId);
+    if (made == nullptr) {
+        RecordError();
+        return nullptr;
+    }
+    plat::CLockHold hold(stateLock_);
+    *thread = made;
+    *id = threadId;
+    return made;
+}
+
+void CTarvikClient::ForgetThread(plat::Thread** thread, uint32_t* id) {
+    plat::CLockHold hold(stateLock_);
+    *thread = nullptr;
+    *id = 0;
 }
 
 void CTarvikClient::StopWorkers() {
@@ -254,9 +256,7 @@ void CTarvikClient::StopWorkers() {
     if (notify != nullptr) {
         notifyEvent_->Set();
         StopThread(notify, "Tarvik Client Close Deal TimeOut\r\n");
-        plat::CLockHold hold(stateLock_);
-        notifyThread_ = nullptr;
-        notifyThreadId_ = 0;
+        ForgetThread(&notifyThread_, &notifyThreadId_);
     }
 
     plat::Thread* session = nullptr;
@@ -273,9 +273,7 @@ void CTarvikClient::StopWorkers() {
         }
         dataArrivedEvent_->Set();
         StopThread(session, "Tarvik Client Close Read TimeOut\r\n");
-        plat::CLockHold hold(stateLock_);
-        sessionThread_ = nullptr;
-        sessionThreadId_ = 0;
+        ForgetThread(&sessionThread_, &sessionThreadId_);
     }
 }
 
@@ -315,9 +313,7 @@ void CTarvikClient::Disconnect() {
                 posted = plat::WindowPostMessage(own, WM_TARVIK_QUIT, 0, 0);
             }
             StopThread(windowThread, "Tarvik Client Close Msg TimeOut\r\n");
-            plat::CLockHold hold(stateLock_);
-            windowThread_ = nullptr;
-            windowThreadId_ = 0;
+            ForgetThread(&windowThread_, &windowThreadId_);
         }
 
         {
@@ -398,13 +394,11 @@ bool CTarvikClient::AdoptWindow(WindowHandle window) {
 }
 
 void CTarvikClient::SetLinkMode(LinkMode mode) {
-    plat::CLockHold hold(stateLock_);
-    linkMode_ = mode;
+    plat::LockedSet(stateLock_, linkMode_, mode);
 }
 
 LinkMode CTarvikClient::GetLinkMode() {
-    plat::CLockHold hold(stateLock_);
-    return static_cast<LinkMode>(linkMode_);
+    return static_cast<LinkMode>(plat::LockedGet(stateLock_, linkMode_));
 }
 
 }  // namespace tarvik

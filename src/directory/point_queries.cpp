@@ -9,6 +9,7 @@
 // are never changed: look-ups upper-case a copy.
 #include <cstring>
 
+#include "directory/entries.h"
 #include "directory/point_directory.h"
 
 namespace tarvik {
@@ -45,6 +46,31 @@ inline const char* SlotAt(const char* names, size_t width, int32_t i) {
     return names + width * static_cast<size_t>(i);
 }
 
+// A query over fields of one type by number: -1 for an unknown type, then
+// entry(i, field) for each entry (field null when the type has no such field)
+// as ForEachEntry runs it, with `out` the array the query fills.
+template <typename Out, typename Entry>
+int32_t EachFieldByNo(const CPointDirectory& directory, int32_t typeId, int32_t count,
+                      const int32_t* fieldNos, Out* out, Entry&& entry) {
+    const PointType* type = directory.FindType(typeId);
+    if (type == nullptr) {
+        return -1;
+    }
+    return ForEachEntry(count, fieldNos != nullptr && out != nullptr, [&](int32_t i) {
+        return entry(i, directory.FieldByNo(*type, static_cast<uint32_t>(fieldNos[i])));
+    });
+}
+
+// One number of each point by index (-1 for an unknown index).
+int32_t PointNumbers(const CPointDirectory& directory, int32_t count, const int32_t* indexes,
+                     int32_t* out, int32_t PointRecord::*number) {
+    return ForEachEntry(count, indexes != nullptr && out != nullptr, [&](int32_t i) {
+        const PointRecord* point = directory.FindPoint(static_cast<uint32_t>(indexes[i]));
+        out[i] = point != nullptr ? point->*number : -1;
+        return point != nullptr;
+    });
+}
+
 }  // namespace
 
 int32_t CPointDirectory::EnumPoints(int32_t count, int32_t* indexes, char* names, int32_t* aux,
@@ -52,20 +78,14 @@ int32_t CPointDirectory::EnumPoints(int32_t count, int32_t* indexes, char* names
     int32_t filled = 0;
     for (int32_t i = 0; i < count; ++i) {
         const PointRecord* point = FindPoint(static_cast<uint32_t>(i));
-        if (indexes != nullptr) {
-            indexes[i] = point != nullptr ? point->index : -1;
-        }
+        PutOptional(indexes, i, point != nullptr ? point->index : -1);
         if (names != nullptr) {
             char* slot = SlotAt(names, kPointSlot, i);
             point != nullptr ? WriteSlot(slot, kPointSlot, point->name)
                              : ClearSlot(slot, kPointSlot);
         }
-        if (aux != nullptr) {
-            aux[i] = point != nullptr ? point->aux : -1;
-        }
-        if (typeIds != nullptr) {
-            typeIds[i] = point != nullptr ? point->typeId : -1;
-        }
+        PutOptional(aux, i, point != nullptr ? point->aux : -1);
+        PutOptional(typeIds, i, point != nullptr ? point->typeId : -1);
         filled += point != nullptr ? 1 : 0;
     }
     return filled;
@@ -73,19 +93,11 @@ int32_t CPointDirectory::EnumPoints(int32_t count, int32_t* indexes, char* names
 
 int32_t CPointDirectory::GetFieldCounts(int32_t count, const int32_t* typeIds,
                                         int32_t* fieldCounts) const {
-    if (count <= 0) {
-        return 0;
-    }
-    if (typeIds == nullptr || fieldCounts == nullptr) {
-        return -1;
-    }
-    int32_t found = 0;
-    for (int32_t i = 0; i < count; ++i) {
+    return ForEachEntry(count, typeIds != nullptr && fieldCounts != nullptr, [&](int32_t i) {
         const PointType* type = FindType(typeIds[i]);
         fieldCounts[i] = type != nullptr ? type->fieldCount : -1;
-        found += type != nullptr ? 1 : 0;
-    }
-    return found;
+        return type != nullptr;
+    });
 }
 
 int32_t CPointDirectory::EnumFields(int32_t typeId, int32_t count, int32_t* fieldNos,
@@ -97,12 +109,8 @@ int32_t CPointDirectory::EnumFields(int32_t typeId, int32_t count, int32_t* fiel
     int32_t written = 0;
     for (int32_t i = 0; i < count; ++i) {
         const FieldDef* field = FieldAt(*type, i);
-        if (fieldNos != nullptr) {
-            fieldNos[i] = field != nullptr ? field->fieldNo : -1;
-        }
-        if (valueTypes != nullptr) {
-            valueTypes[i] = field != nullptr ? field->valueType : -1;
-        }
+        PutOptional(fieldNos, i, field != nullptr ? field->fieldNo : -1);
+        PutOptional(valueTypes, i, field != nullptr ? field->valueType : -1);
         if (names != nullptr) {
             char* slot = SlotAt(names, kFieldSlot, i);
             field != nullptr ? WriteSlot(slot, kFieldSlot, field->name)
@@ -115,135 +123,64 @@ int32_t CPointDirectory::EnumFields(int32_t typeId, int32_t count, int32_t* fiel
 
 int32_t CPointDirectory::GetFieldNosByName(int32_t typeId, int32_t count, const char* names,
                                            int32_t* fieldNos) const {
-    if (count <= 0) {
-        return 0;
-    }
-    if (names == nullptr || fieldNos == nullptr) {
-        return -1;
-    }
-    int32_t found = 0;
-    for (int32_t i = 0; i < count; ++i) {
+    return ForEachEntry(count, names != nullptr && fieldNos != nullptr, [&](int32_t i) {
         const char* slot = SlotAt(names, kFieldSlot, i);
         const int32_t n = SlotLength(slot, kFieldSlot);
         const FieldDef* field =
             n >= 0 ? FindFieldByName(typeId, slot, static_cast<size_t>(n)) : nullptr;
         fieldNos[i] = field != nullptr ? field->fieldNo : -1;
-        found += field != nullptr ? 1 : 0;
-    }
-    return found;
+        return field != nullptr;
+    });
 }
 
 int32_t CPointDirectory::GetFieldNamesByNo(int32_t typeId, int32_t count, const int32_t* fieldNos,
                                            char* names) const {
-    const PointType* type = FindType(typeId);
-    if (type == nullptr) {
-        return -1;
-    }
-    if (count <= 0) {
-        return 0;
-    }
-    if (fieldNos == nullptr || names == nullptr) {
-        return -1;
-    }
-    int32_t written = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        const FieldDef* field = FieldByNo(*type, static_cast<uint32_t>(fieldNos[i]));
-        char* slot = SlotAt(names, kFieldSlot, i);
-        field != nullptr ? WriteSlot(slot, kFieldSlot, field->name) : ClearSlot(slot, kFieldSlot);
-        written += field != nullptr ? 1 : 0;
-    }
-    return written;
+    return EachFieldByNo(*this, typeId, count, fieldNos, names,
+                         [&](int32_t i, const FieldDef* field) {
+                             char* slot = SlotAt(names, kFieldSlot, i);
+                             field != nullptr ? WriteSlot(slot, kFieldSlot, field->name)
+                                              : ClearSlot(slot, kFieldSlot);
+                             return field != nullptr;
+                         });
 }
 
 int32_t CPointDirectory::GetFieldTypesByNo(int32_t typeId, int32_t count, const int32_t* fieldNos,
                                            int32_t* valueTypes) const {
-    const PointType* type = FindType(typeId);
-    if (type == nullptr) {
-        return -1;
-    }
-    if (count <= 0) {
-        return 0;
-    }
-    if (fieldNos == nullptr || valueTypes == nullptr) {
-        return -1;
-    }
-    int32_t found = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        const FieldDef* field = FieldByNo(*type, static_cast<uint32_t>(fieldNos[i]));
-        valueTypes[i] = field != nullptr ? field->valueType : -1;
-        found += field != nullptr ? 1 : 0;
-    }
-    return found;
+    return EachFieldByNo(*this, typeId, count, fieldNos, valueTypes,
+                         [&](int32_t i, const FieldDef* field) {
+                             valueTypes[i] = field != nullptr ? field->valueType : -1;
+                             return field != nullptr;
+                         });
 }
 
 int32_t CPointDirectory::GetPointIndexesByName(int32_t count, const char* names,
                                                int32_t* indexes) const {
-    if (count <= 0) {
-        return 0;
-    }
-    if (names == nullptr || indexes == nullptr) {
-        return -1;
-    }
-    int32_t found = 0;
-    for (int32_t i = 0; i < count; ++i) {
+    return ForEachEntry(count, names != nullptr && indexes != nullptr, [&](int32_t i) {
         const char* slot = SlotAt(names, kPointSlot, i);
         const int32_t n = SlotLength(slot, kPointSlot);
         indexes[i] = n >= 0 ? FindPointByName(slot, static_cast<size_t>(n)) : -1;
-        found += indexes[i] >= 0 ? 1 : 0;
-    }
-    return found;
+        return indexes[i] >= 0;
+    });
 }
 
 int32_t CPointDirectory::GetPointNamesByIndex(int32_t count, const int32_t* indexes,
                                               char* names) const {
-    if (count <= 0) {
-        return 0;
-    }
-    if (indexes == nullptr || names == nullptr) {
-        return -1;
-    }
-    int32_t written = 0;
-    for (int32_t i = 0; i < count; ++i) {
+    return ForEachEntry(count, indexes != nullptr && names != nullptr, [&](int32_t i) {
         const PointRecord* point = FindPoint(static_cast<uint32_t>(indexes[i]));
         char* slot = SlotAt(names, kPointSlot, i);
         point != nullptr ? WriteSlot(slot, kPointSlot, point->name) : ClearSlot(slot, kPointSlot);
-        written += point != nullptr ? 1 : 0;
-    }
-    return written;
+        return point != nullptr;
+    });
 }
 
 int32_t CPointDirectory::GetPointAuxByIndex(int32_t count, const int32_t* indexes,
                                             int32_t* aux) const {
-    if (count <= 0) {
-        return 0;
-    }
-    if (indexes == nullptr || aux == nullptr) {
-        return -1;
-    }
-    int32_t found = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        const PointRecord* point = FindPoint(static_cast<uint32_t>(indexes[i]));
-        aux[i] = point != nullptr ? point->aux : -1;
-        found += point != nullptr ? 1 : 0;
-    }
-    return found;
+    return PointNumbers(*this, count, indexes, aux, &PointRecord::aux);
 }
 
 int32_t CPointDirectory::GetPointTypesByIndex(int32_t count, const int32_t* indexes,
                                               int32_t* typeIds) const {
-    if (count <= 0) {
-        return 0;
-    }
-    if (indexes == nullptr || typeIds == nullptr) {
-        return -1;
-    }
-    int32_t found = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        const PointRecord* point = FindPoint(static_cast<uint32_t>(indexes[i]));
-        typeIds[i] = point != nullptr ? point->typeId : -1;
-        found += point != nullptr ? 1 : 0;
-    }
-    return found;
+    return PointNumbers(*this, count, indexes, typeIds, &PointRecord::typeId);
 }
 
 bool CPointDirectory::ResolveItem(const char* slot, int32_t* pointIndex,
@@ -274,34 +211,21 @@ bool CPointDirectory::ResolveItem(const char* slot, int32_t* pointIndex,
 
 int32_t CPointDirectory::ResolveItemNames(int32_t count, const char* names, int32_t* indexes,
                                           int32_t* fieldNos) const {
-    if (count <= 0) {
-        return 0;
-    }
-    if (names == nullptr || indexes == nullptr || fieldNos == nullptr) {
-        return -1;
-    }
-    int32_t resolved = 0;
-    for (int32_t i = 0; i < count; ++i) {
+    const bool given = names != nullptr && indexes != nullptr && fieldNos != nullptr;
+    return ForEachEntry(count, given, [&](int32_t i) {
         int32_t pointIndex = -1;
         const FieldDef* field = nullptr;
         const bool ok = ResolveItem(SlotAt(names, kItemSlot, i), &pointIndex, &field);
         indexes[i] = pointIndex;
         fieldNos[i] = ok ? field->fieldNo : -1;
-        resolved += ok ? 1 : 0;
-    }
-    return resolved;
+        return ok;
+    });
 }
 
 int32_t CPointDirectory::FormatItemNames(int32_t count, const int32_t* indexes,
                                          const int32_t* fieldNos, char* names) const {
-    if (count <= 0) {
-        return 0;
-    }
-    if (indexes == nullptr || fieldNos == nullptr || names == nullptr) {
-        return -1;
-    }
-    int32_t written = 0;
-    for (int32_t i = 0; i < count; ++i) {
+    const bool given = indexes != nullptr && fieldNos != nullptr && names != nullptr;
+    return ForEachEntry(count, given, [&](int32_t i) {
         char* slot = SlotAt(names, kItemSlot, i);
         const PointRecord* point = FindPoint(static_cast<uint32_t>(indexes[i]));
         const PointType* type = point != nullptr ? FindType(point->typeId) : nullptr;
@@ -309,7 +233,7 @@ int32_t CPointDirectory::FormatItemNames(int32_t count, const int32_t* indexes,
             type != nullptr ? FieldByNo(*type, static_cast<uint32_t>(fieldNos[i])) : nullptr;
         if (field == nullptr) {
             ClearSlot(slot, kItemSlot);
-            continue;
+            return false;
         }
         // At most 19 + 1 + 11 characters: always fits the 32-byte slot.
         const size_t pointLength = std::strlen(point->name);
@@ -319,28 +243,19 @@ int32_t CPointDirectory::FormatItemNames(int32_t count, const int32_t* indexes,
         std::memcpy(slot + pointLength + 1, field->name, fieldLength);
         std::memset(slot + pointLength + 1 + fieldLength, 0,
                     kItemSlot - pointLength - 1 - fieldLength);
-        ++written;
-    }
-    return written;
+        return true;
+    });
 }
 
 int32_t CPointDirectory::GetItemTypesByName(int32_t count, const char* names,
                                             int32_t* valueTypes) const {
-    if (count <= 0) {
-        return 0;
-    }
-    if (names == nullptr || valueTypes == nullptr) {
-        return -1;
-    }
-    int32_t found = 0;
-    for (int32_t i = 0; i < count; ++i) {
+    return ForEachEntry(count, names != nullptr && valueTypes != nullptr, [&](int32_t i) {
         int32_t pointIndex = -1;
         const FieldDef* field = nullptr;
         const bool ok = ResolveItem(SlotAt(names, kItemSlot, i), &pointIndex, &field);
         valueTypes[i] = ok ? field->valueType : -1;
-        found += ok ? 1 : 0;
-    }
-    return found;
+        return ok;
+    });
 }
 
 }  // namespace tarvik

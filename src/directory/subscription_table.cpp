@@ -14,6 +14,7 @@
 
 #include "client/allocator.h"
 #include "client/var_value.h"
+#include "directory/entries.h"
 #include "session/payloads.h"
 
 namespace tarvik {
@@ -54,11 +55,13 @@ struct CSubscriptionTable::Growth {
 
 // ---- Keys -----------------------------------------------------------------------
 
-bool CSubscriptionTable::KeyOf(int32_t pointIndex, int32_t fieldNo, uint32_t* key) {
-    if (pointIndex < 0 || fieldNo < 0) {
-        return false;
+const AdviseItem* CSubscriptionTable::FindByItem(int32_t pointIndex, int32_t fieldNo) const {
+    uint32_t key = 0;
+    if (pointIndex < 0 || fieldNo < 0 ||
+        !PackItemKey(static_cast<uint32_t>(pointIndex), static_cast<uint32_t>(fieldNo), &key)) {
+        return nullptr;
     }
-    return PackItemKey(static_cast<uint32_t>(pointIndex), static_cast<uint32_t>(fieldNo), key);
+    return FindByKey(key);
 }
 
 // ---- Read access ----------------------------------------------------------------
@@ -514,34 +517,21 @@ void CSubscriptionTable::ClearValues() {
 int32_t CSubscriptionTable::GetAdviseInfoByHandle(int32_t count, const int32_t* handles,
                                                   int32_t* pointIndexes, int32_t* fieldNos,
                                                   int32_t* userValues) const {
-    if (count <= 0) {
-        return 0;
-    }
-    if (handles == nullptr) {
-        return -1;
-    }
-    int32_t found = 0;
-    for (int32_t i = 0; i < count; ++i) {
+    return ForEachEntry(count, handles != nullptr, [&](int32_t i) {
         int32_t pointIndex = -1;
         int32_t fieldNo = -1;
         int32_t userValue = 0;
-        if (const AdviseItem* item = FindByHandle(handles[i])) {
+        const AdviseItem* item = FindByHandle(handles[i]);
+        if (item != nullptr) {
             pointIndex = static_cast<int32_t>(KeyPointIndex(item->Key));
             fieldNo = static_cast<int32_t>(KeyFieldNo(item->Key));
             UserValueOf(*item, handles[i], &userValue);
-            ++found;
         }
-        if (pointIndexes != nullptr) {
-            pointIndexes[i] = pointIndex;
-        }
-        if (fieldNos != nullptr) {
-            fieldNos[i] = fieldNo;
-        }
-        if (userValues != nullptr) {
-            userValues[i] = userValue;
-        }
-    }
-    return found;
+        PutOptional(pointIndexes, i, pointIndex);
+        PutOptional(fieldNos, i, fieldNo);
+        PutOptional(userValues, i, userValue);
+        return item != nullptr;
+    });
 }
 
 int32_t CSubscriptionTable::EnumAdviseItems(int32_t count, int32_t* pointIndexes,
@@ -555,12 +545,8 @@ int32_t CSubscriptionTable::EnumAdviseItems(int32_t count, int32_t* pointIndexes
             fieldNo = static_cast<int32_t>(KeyFieldNo(Slot(j).Key));
             ++filled;
         }
-        if (pointIndexes != nullptr) {
-            pointIndexes[j] = pointIndex;
-        }
-        if (fieldNos != nullptr) {
-            fieldNos[j] = fieldNo;
-        }
+        PutOptional(pointIndexes, j, pointIndex);
+        PutOptional(fieldNos, j, fieldNo);
     }
     return filled;
 }
@@ -578,12 +564,8 @@ int32_t CSubscriptionTable::EnumAdviseHandles(int32_t count, int32_t* handles,
         if (const AdviseItem* item = ItemAt(position)) {
             UserValueOf(*item, handle, &userValue);
         }
-        if (handles != nullptr) {
-            handles[written] = handle;
-        }
-        if (userValues != nullptr) {
-            userValues[written] = userValue;
-        }
+        PutOptional(handles, written, handle);
+        PutOptional(userValues, written, userValue);
         ++written;
     }
     return written;
@@ -591,93 +573,46 @@ int32_t CSubscriptionTable::EnumAdviseHandles(int32_t count, int32_t* handles,
 
 int32_t CSubscriptionTable::GetAdviseCounts(int32_t count, const int32_t* pointIndexes,
                                             const int32_t* fieldNos, int32_t* counts) const {
-    if (count <= 0) {
-        return 0;
-    }
-    if (pointIndexes == nullptr || fieldNos == nullptr) {
-        return -1;
-    }
-    int32_t found = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        int32_t pairs = -1;
-        uint32_t key = 0;
-        if (KeyOf(pointIndexes[i], fieldNos[i], &key)) {
-            if (const AdviseItem* item = FindByKey(key)) {
-                pairs = item->PairCount;
-                ++found;
-            }
-        }
-        if (counts != nullptr) {
-            counts[i] = pairs;
-        }
-    }
-    return found;
+    return ForEachEntry(count, pointIndexes != nullptr && fieldNos != nullptr, [&](int32_t i) {
+        const AdviseItem* item = FindByItem(pointIndexes[i], fieldNos[i]);
+        PutOptional(counts, i, item != nullptr ? item->PairCount : -1);
+        return item != nullptr;
+    });
 }
 
 int32_t CSubscriptionTable::GetAdviseHandles(int32_t pointIndex, int32_t fieldNo, int32_t count,
                                              int32_t* handles, int32_t* userValues) const {
-    uint32_t key = 0;
-    const AdviseItem* item = KeyOf(pointIndex, fieldNo, &key) ? FindByKey(key) : nullptr;
+    const AdviseItem* item = FindByItem(pointIndex, fieldNo);
     if (item == nullptr) {
         return -1;
     }
     int32_t filled = 0;
     for (int32_t i = 0; i < count; ++i) {
-        int32_t handle = -1;
-        int32_t userValue = 0;
-        if (i < item->PairCount) {
-            handle = item->Pairs[i].Handle;
-            userValue = item->Pairs[i].UserValue;
-            ++filled;
-        }
-        if (handles != nullptr) {
-            handles[i] = handle;
-        }
-        if (userValues != nullptr) {
-            userValues[i] = userValue;
-        }
+        const bool held = i < item->PairCount;
+        PutOptional(handles, i, held ? item->Pairs[i].Handle : -1);
+        PutOptional(userValues, i, held ? item->Pairs[i].UserValue : 0);
+        filled += held ? 1 : 0;
     }
     return filled;
 }
 
 int32_t CSubscriptionTable::GetValuesByHandle(int32_t count, const int32_t* handles,
                                               VarValue* values) const {
-    if (count <= 0) {
-        return 0;
-    }
-    if (handles == nullptr || values == nullptr) {
-        return -1;
-    }
-    int32_t found = 0;
-    for (int32_t i = 0; i < count; ++i) {
+    return ForEachEntry(count, handles != nullptr && values != nullptr, [&](int32_t i) {
         VarEmpty(&values[i]);
         const AdviseItem* item = FindByHandle(handles[i]);
-        if (item != nullptr && VarCopy(&values[i], &item->Value)) {
-            ++found;
-        }
-    }
-    return found;
+        return item != nullptr && VarCopy(&values[i], &item->Value);
+    });
 }
 
 int32_t CSubscriptionTable::GetValuesByItem(int32_t count, const int32_t* pointIndexes,
                                             const int32_t* fieldNos, VarValue* values) const {
-    if (count <= 0) {
-        return 0;
-    }
-    if (pointIndexes == nullptr || fieldNos == nullptr || values == nullptr) {
-        return -1;
-    }
-    int32_t found = 0;
-    for (int32_t i = 0; i < count; ++i) {
+    const bool given = pointIndexes != nullptr && fieldNos != nullptr && values != nullptr;
+    return ForEachEntry(count, given, [&](int32_t i) {
         VarEmpty(&values[i]);
-        uint32_t key = 0;
-        const AdviseItem* item =
-            KeyOf(pointIndexes[i], fieldNos[i], &key) ? FindByKey(key) : nullptr;
-        if (item != nullptr && VarCopy(&values[i], &item->Value)) {
-            ++found;
-        }
-    }
-    return found;
+        const AdviseItem* item = FindByItem(pointIndexes[i], fieldNos[i]);
+        return item != nullptr && VarCopy(&values[i], &item->Value);
+    });
 }
 
 }  // namespace tarvik

@@ -142,7 +142,8 @@ class CSubscriptionTable {
     struct Entry;
     struct Growth;
 
-    static bool KeyOf(int32_t pointIndex, int32_t fieldNo, uint32_t* key);
+    // The item of a point and field given by the caller; null when unknown.
+    const AdviseItem* FindByItem(int32_t pointIndex, int32_t fieldNo) const;
     int32_t PositionOf(const PositionMap& map, uint32_t key) const;
     AdviseItem& Slot(int32_t position) const {
         return chunks_[position >> kChunkShift][position & (kChunkItems - 1)];

@@ -47,6 +47,18 @@ class CLockHold {
     CLock& lock_;
 };
 
+// One value read, or written, under `lock`.
+template <typename T>
+T LockedGet(CLock& lock, const T& value) {
+    CLockHold hold(lock);
+    return value;
+}
+template <typename T, typename V>
+void LockedSet(CLock& lock, T& target, const V& value) {
+    CLockHold hold(lock);
+    target = value;
+}
+
 // Auto-reset event: Set wakes one waiter (or the next Wait) and resets itself
 // as that wait returns; initially not signalled.
 class CEvent {

@@ -17,11 +17,7 @@ namespace tarvik {
 int32_t CTarvikClient::Advise(uint32_t count, const uint32_t* pointIndexes,
                               const uint32_t* fieldNos, const int32_t* userValues,
                               int32_t* handles) {
-    return Guarded(-1, [&]() -> int32_t {
-        plat::CLockHold request(requestLock_);
-        if (!BeginRequest()) {
-            return -1;
-        }
+    return InRequest(-1, [&]() -> int32_t {
         if (count == 0 || pointIndexes == nullptr || fieldNos == nullptr || handles == nullptr ||
             count > (kMaxRequestPayload - kCountSize) / kItemSize) {
             return -1;
@@ -37,23 +33,8 @@ int32_t CTarvikClient::Advise(uint32_t count, const uint32_t* pointIndexes,
             int32_t n;
             ~Values() { VarArrayDestroy(v, n); }
         } guard{fresh, static_cast<int32_t>(count)};
-        {
-            plat::CLockHold hold(stateLock_);
-            CItemListWriter list(payload.data());
-            for (uint32_t i = 0; i < count; ++i) {
-                if (!directory_.IsValidItem(pointIndexes[i], fieldNos[i], nullptr)) {
-                    return -1;
-                }
-                list.Add(pointIndexes[i], fieldNos[i]);
-            }
-            list.Finish();
-        }
         Reply reply;
-        if (!Exchange(CMD_SUBSCRIBE, 1, payload.data(), static_cast<uint32_t>(payload.size()),
-                      &reply)) {
-            return -1;
-        }
-        if (reply.payloadLength < 4 || LoadU32(reply.payload) != count) {
+        if (!ExchangeItems(CMD_SUBSCRIBE, count, pointIndexes, fieldNos, payload, &reply)) {
             return -1;
         }
         size_t pos = 4;
@@ -75,11 +56,7 @@ int32_t CTarvikClient::Advise(uint32_t count, const uint32_t* pointIndexes,
 }
 
 int32_t CTarvikClient::Unadvise(uint32_t count, const int32_t* handles) {
-    return Guarded(-1, [&]() -> int32_t {
-        plat::CLockHold request(requestLock_);
-        if (!BeginRequest()) {
-            return -1;
-        }
+    return InRequest(-1, [&]() -> int32_t {
         if (count == 0 || handles == nullptr ||
             count > (kMaxRequestPayload - kCountSize) / kItemSize) {
             return -1;
@@ -131,11 +108,7 @@ int32_t CTarvikClient::Unadvise(uint32_t count, const int32_t* handles) {
 }
 
 int32_t CTarvikClient::UnadviseAll() {
-    return Guarded(0, [&]() -> int32_t {
-        plat::CLockHold request(requestLock_);
-        if (!BeginRequest()) {
-            return 0;
-        }
+    return InRequest(0, [&]() -> int32_t {
         Reply reply;
         if (!Exchange(CMD_UNSUBSCRIBE_ALL, 0, nullptr, 0, &reply) || reply.param == 0) {
             return 0;

@@ -56,11 +56,7 @@ bool CTarvikClient::WriteItemName(uint32_t pointIndex, uint32_t fieldNo, uint8_t
 int32_t CTarvikClient::ReadHistory(double start, double end, uint32_t samples, uint32_t count,
                                    const uint32_t* pointIndexes, const uint32_t* fieldNos,
                                    double* values) {
-    return Guarded(-1, [&]() -> int32_t {
-        plat::CLockHold request(requestLock_);
-        if (!BeginRequest()) {
-            return -1;
-        }
+    return InRequest(-1, [&]() -> int32_t {
         if (count == 0 || pointIndexes == nullptr || fieldNos == nullptr ||
             count > (kMaxRequestPayload - kHistoryQuerySize) / kItemNameSize) {
             return -1;
@@ -109,11 +105,7 @@ int32_t CTarvikClient::ReadHistory(double start, double end, uint32_t samples, u
 int32_t CTarvikClient::WriteHistory(uint32_t pointIndex, uint32_t fieldNo, uint32_t count,
                                     const double* times, const uint16_t* statuses,
                                     const double* values) {
-    return Guarded(-1, [&]() -> int32_t {
-        plat::CLockHold request(requestLock_);
-        if (!BeginRequest()) {
-            return -1;
-        }
+    return InRequest(-1, [&]() -> int32_t {
         if (count > (kMaxRequestPayload - kItemNameSize) / kHistoryRecordSize ||
             (count > 0 && (times == nullptr || statuses == nullptr || values == nullptr))) {
             return -1;
@@ -156,11 +148,7 @@ int32_t CTarvikClient::WriteHistory(uint32_t pointIndex, uint32_t fieldNo, uint3
 int32_t CTarvikClient::ReadHistoryRaw(double start, double end, uint32_t pointIndex,
                                       uint32_t fieldNo, double** times, uint16_t** statuses,
                                       double** values) {
-    return Guarded(-1, [&]() -> int32_t {
-        plat::CLockHold request(requestLock_);
-        if (!BeginRequest()) {
-            return -1;
-        }
+    return InRequest(-1, [&]() -> int32_t {
         if (times == nullptr || statuses == nullptr || values == nullptr) {
             return -1;
         }

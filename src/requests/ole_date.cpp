@@ -2,13 +2,14 @@
 
 #include <cmath>
 
+#include "tarvik/tarvik.hpp"
+
 namespace tarvik {
 namespace {
 
 constexpr int64_t kSecondsPerDay = 86400;
 constexpr int64_t kMsPerDay = kSecondsPerDay * 1000;
-// Day number of 1899-12-30 counted from 1970-01-01.
-constexpr int64_t kOleEpochDay = -25569;
+using detail::kOleEpochDay;  // 1899-12-30, counted from 1970-01-01
 
 // Floor division, for milliseconds before 1970.
 int64_t FloorDiv(int64_t a, int64_t b) {
@@ -30,25 +31,17 @@ std::tm TmFromCivil(const CivilTime& t) {
 
 }  // namespace
 
+// The calendar arithmetic is the one the public C++ header gives its users.
 int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
-    y -= m <= 2 ? 1 : 0;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
+    return detail::daysFromCivil(y, m, d);
 }
 
 void CivilFromDays(int64_t z, int* year, int* month, int* day) {
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const int64_t doe = z - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    const int64_t d = doy - (153 * mp + 2) / 5 + 1;
-    const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-    *year = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
+    int64_t y = 0;
+    int64_t m = 0;
+    int64_t d = 0;
+    detail::civilFromDays(z, &y, &m, &d);
+    *year = static_cast<int>(y);
     *month = static_cast<int>(m);
     *day = static_cast<int>(d);
 }

@@ -10,11 +10,7 @@ namespace tarvik {
 
 int32_t CTarvikClient::ReadValues(uint32_t count, const uint32_t* pointIndexes,
                                   const uint32_t* fieldNos, VarValue* values) {
-    return Guarded(-1, [&]() -> int32_t {
-        plat::CLockHold request(requestLock_);
-        if (!BeginRequest()) {
-            return -1;
-        }
+    return InRequest(-1, [&]() -> int32_t {
         if (count == 0 || pointIndexes == nullptr || fieldNos == nullptr || values == nullptr ||
             count > (kMaxRequestPayload - kCountSize) / kItemSize) {
             return -1;
@@ -23,23 +19,8 @@ int32_t CTarvikClient::ReadValues(uint32_t count, const uint32_t* pointIndexes,
         if (!payload.ok()) {
             return -1;
         }
-        {
-            plat::CLockHold hold(stateLock_);
-            CItemListWriter list(payload.data());
-            for (uint32_t i = 0; i < count; ++i) {
-                if (!directory_.IsValidItem(pointIndexes[i], fieldNos[i], nullptr)) {
-                    return -1;  // nothing is sent with a part of the items
-                }
-                list.Add(pointIndexes[i], fieldNos[i]);
-            }
-            list.Finish();
-        }
         Reply reply;
-        if (!Exchange(CMD_READ_VALUES, 1, payload.data(), static_cast<uint32_t>(payload.size()),
-                      &reply)) {
-            return -1;
-        }
-        if (reply.payloadLength < 4 || LoadU32(reply.payload) != count) {
+        if (!ExchangeItems(CMD_READ_VALUES, count, pointIndexes, fieldNos, payload, &reply)) {
             return -1;
         }
         // Every record is decoded before the caller's array is touched, so a

@@ -9,6 +9,7 @@
 #include "requests/request_cycle.h"
 #include "client/client.h"
 #include "session/message.h"
+#include "session/payloads.h"
 
 namespace tarvik {
 namespace {
@@ -17,6 +18,23 @@ constexpr int64_t kReplyWaitFactor = 10;
 
 bool CTarvikClient::BeginRequest() {
     return IsLinkUp() && session_.IsReady();
+}
+
+bool CTarvikClient::ExchangeItems(int16_t command, uint32_t count, const uint32_t* pointIndexes,
+                                  const uint32_t* fieldNos, const CBlock& payload, Reply* reply) {
+    {
+        plat::CLockHold hold(stateLock_);
+        CItemListWriter list(payload.data());
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!directory_.IsValidItem(pointIndexes[i], fieldNos[i], nullptr)) {
+                return false;  // nothing is sent with a part of the items
+            }
+            list.Add(pointIndexes[i], fieldNos[i]);
+        }
+        list.Finish();
+    }
+    return Exchange(command, 1, payload.data(), static_cast<uint32_t>(payload.size()), reply) &&
+           reply->payloadLength >= 4 && LoadU32(reply->payload) == count;
 }
 
 bool CTarvikClient::Exchange(int16_t command, int16_t param, const uint8_t* payload,

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "client/allocator.h"
+#include "client/client.h"
 
 namespace tarvik {
 
@@ -54,5 +55,13 @@ struct Reply {
     const uint8_t* payload = nullptr;
     size_t payloadLength = 0;
 };
+
+template <typename F>
+int32_t CTarvikClient::InRequest(int32_t failure, F&& body) {
+    return Guarded<int32_t>(failure, [&]() -> int32_t {
+        plat::CLockHold request(requestLock_);
+        return BeginRequest() ? body() : failure;
+    });
+}
 
 }  // namespace tarvik

@@ -118,11 +118,7 @@ size_t EncodeFor(uint8_t fieldType, const VarValue& v, uint8_t* out) {
 
 int32_t CTarvikClient::WriteValues(uint32_t count, const uint32_t* pointIndexes,
                                    const uint32_t* fieldNos, const VarValue* values) {
-    return Guarded(-1, [&]() -> int32_t {
-        plat::CLockHold request(requestLock_);
-        if (!BeginRequest()) {
-            return -1;
-        }
+    return InRequest(-1, [&]() -> int32_t {
         if (count == 0 || pointIndexes == nullptr || fieldNos == nullptr || values == nullptr ||
             count > (kMaxRequestPayload - kCountSize) / kMaxItemBytes) {
             return -1;

@@ -103,8 +103,7 @@ PostState CSession::Registered(Registration verdict) {
 // ---- Sending ----------------------------------------------------------------------
 
 void CSession::AwaitReply() {
-    plat::CLockHold hold(lock_);
-    awaitingReply_ = true;
+    plat::LockedSet(lock_, awaitingReply_, true);
 }
 
 void CSession::AwaitReply(uint32_t now) {
@@ -114,13 +113,11 @@ void CSession::AwaitReply(uint32_t now) {
 }
 
 void CSession::SendDone(uint32_t now) {
-    plat::CLockHold hold(lock_);
-    lastSendTime_ = now;
+    plat::LockedSet(lock_, lastSendTime_, now);
 }
 
 void CSession::SendFailed() {
-    plat::CLockHold hold(lock_);
-    awaitingReply_ = false;
+    plat::LockedSet(lock_, awaitingReply_, false);
 }
 
 void CSession::NextExchange(int32_t* requestId, int32_t* sequence, int16_t* clientId) {
@@ -142,8 +139,7 @@ int32_t CSession::NextSequence() {
 }
 
 void CSession::Activity(uint32_t now) {
-    plat::CLockHold hold(lock_);
-    lastSendTime_ = now;
+    plat::LockedSet(lock_, lastSendTime_, now);
 }
 
 // ---- Timers --------------------------------------------------------------------------
@@ -230,8 +226,7 @@ void CSession::Rejected() {
 }
 
 void CSession::Voided() {
-    plat::CLockHold hold(lock_);
-    flags_ = 0;
+    plat::LockedSet(lock_, flags_, 0);
 }
 
 PostState CSession::Refused() {
@@ -295,38 +290,31 @@ bool CSession::IsLoggedIn() {
 }
 
 bool CSession::IsAwaitingReply() {
-    plat::CLockHold hold(lock_);
-    return awaitingReply_;
+    return plat::LockedGet(lock_, awaitingReply_);
 }
 
 int16_t CSession::ClientId() {
-    plat::CLockHold hold(lock_);
-    return clientId_;
+    return plat::LockedGet(lock_, clientId_);
 }
 
 bool CSession::ServerFlag() {
-    plat::CLockHold hold(lock_);
-    return serverFlag_;
+    return plat::LockedGet(lock_, serverFlag_);
 }
 
 int32_t CSession::ReplyTimeout() {
-    plat::CLockHold hold(lock_);
-    return replyTimeout_;
+    return plat::LockedGet(lock_, replyTimeout_);
 }
 
 void CSession::SetReplyTimeout(int32_t milliseconds) {
-    plat::CLockHold hold(lock_);
-    replyTimeout_ = milliseconds;
+    plat::LockedSet(lock_, replyTimeout_, milliseconds);
 }
 
 int32_t CSession::HeartbeatInterval() {
-    plat::CLockHold hold(lock_);
-    return heartbeatInterval_;
+    return plat::LockedGet(lock_, heartbeatInterval_);
 }
 
 void CSession::SetHeartbeatInterval(int32_t milliseconds) {
-    plat::CLockHold hold(lock_);
-    heartbeatInterval_ = milliseconds;
+    plat::LockedSet(lock_, heartbeatInterval_, milliseconds);
 }
 
 // ---- When the session loop looks again -----------------------------------------

@@ -19,7 +19,7 @@
 #include <new>
 #include <string>
 
-#include "platform/inject.h"
+#include "platform/admit.h"
 #include "platform/platform.h"
 #include "platform/posix/monotonic_wait.h"
 
@@ -74,8 +74,7 @@ bool LockFile(int fd, const timespec* deadline) {
 }  // namespace
 
 NamedMutex* NamedMutexCreate(const char* name) {
-    if (inject::Fail(inject::kNamedMutex)) {
-        SetLastErrorCode(EACCES);
+    if (!Admit(inject::kNamedMutex, EACCES)) {
         return nullptr;
     }
     const std::string path = "/dev/shm/" + ObjectName(name) + ".lock";
@@ -105,12 +104,7 @@ NamedMutex* NamedMutexCreate(const char* name) {
 }
 
 bool NamedMutexLock(NamedMutex* mutex, int32_t milliseconds) {
-    if (mutex == nullptr) {
-        SetLastErrorCode(EINVAL);
-        return false;
-    }
-    if (inject::Fail(inject::kNamedMutex)) {
-        SetLastErrorCode(ETIMEDOUT);
+    if (!Admit(mutex != nullptr, EINVAL, inject::kNamedMutex, ETIMEDOUT)) {
         return false;
     }
     const uint32_t me = CurrentThreadId();

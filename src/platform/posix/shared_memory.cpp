@@ -16,16 +16,12 @@
 #include <new>
 #include <string>
 
-#include "platform/inject.h"
+#include "platform/admit.h"
 #include "platform/platform.h"
+#include "platform/shared_mapping.h"
 
 namespace tarvik {
 namespace plat {
-
-struct SharedMapping {
-    void* view;
-    size_t size;
-};
 
 namespace {
 
@@ -57,7 +53,7 @@ SharedMapping* MapAll(int fd) {
         SetLastErrorCode(mapError);
         return nullptr;
     }
-    SharedMapping* mapping = new (std::nothrow) SharedMapping{view, size};
+    SharedMapping* mapping = new (std::nothrow) SharedMapping{view, size, nullptr};
     if (mapping == nullptr) {
         munmap(view, size);
         SetLastErrorCode(ENOMEM);
@@ -68,8 +64,7 @@ SharedMapping* MapAll(int fd) {
 }  // namespace
 
 SharedMapping* MappingOpen(const char* name) {
-    if (inject::Fail(inject::kMapping)) {
-        SetLastErrorCode(EACCES);
+    if (!Admit(inject::kMapping, EACCES)) {
         return nullptr;
     }
     const int fd = shm_open(ShmName(name).c_str(), O_RDWR | O_CLOEXEC, 0);
@@ -88,8 +83,7 @@ SharedMapping* MappingCreate(const char* name, size_t size, bool* existed) {
         SetLastErrorCode(EINVAL);
         return nullptr;
     }
-    if (inject::Fail(inject::kMapping)) {
-        SetLastErrorCode(EACCES);
+    if (!Admit(inject::kMapping, EACCES)) {
         return nullptr;
     }
     const std::string shmName = ShmName(name);
@@ -131,14 +125,6 @@ SharedMapping* MappingCreate(const char* name, size_t size, bool* existed) {
         return nullptr;
     }
     return MapAll(fd);
-}
-
-void* MappingView(SharedMapping* mapping) {
-    return mapping != nullptr ? mapping->view : nullptr;
-}
-
-size_t MappingSize(SharedMapping* mapping) {
-    return mapping != nullptr ? mapping->size : 0;
 }
 
 void MappingClose(SharedMapping* mapping) {

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <new>
 
-#include "platform/inject.h"
+#include "platform/admit.h"
 #include "platform/platform.h"
 #include "platform/posix/monotonic_wait.h"
 
@@ -90,12 +90,7 @@ struct Thread {
 };
 
 Thread* ThreadCreate(ThreadProc proc, void* arg, uint32_t* id) {
-    if (proc == nullptr) {
-        SetLastErrorCode(EINVAL);
-        return nullptr;
-    }
-    if (inject::Fail(inject::kThread)) {
-        SetLastErrorCode(EAGAIN);
+    if (!Admit(proc != nullptr, EINVAL, inject::kThread, EAGAIN)) {
         return nullptr;
     }
     Thread* thread = new (std::nothrow) Thread;

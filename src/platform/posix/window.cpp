@@ -52,7 +52,7 @@
 #include <vector>
 
 #include "common/le.h"
-#include "platform/inject.h"
+#include "platform/admit.h"
 #include "platform/platform.h"
 
 namespace tarvik {
@@ -1000,12 +1000,7 @@ bool WindowClassIsKnown(const char* className) {
 
 WindowHandle WindowCreate(const char* className, const char* title) {
     (void)title;  // a hidden window's title is seen by no one here
-    if (className == nullptr) {
-        SetLastErrorCode(EINVAL);
-        return 0;
-    }
-    if (inject::Fail(inject::kWindowCreate)) {
-        SetLastErrorCode(ENOMEM);
+    if (!Admit(className != nullptr, EINVAL, inject::kWindowCreate, ENOMEM)) {
         return 0;
     }
     try {
@@ -1138,8 +1133,7 @@ bool WindowPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, 
         SetLastErrorCode(EINVAL);
         return false;
     }
-    if (inject::Fail(inject::kWindowSend)) {
-        SetLastErrorCode(ENOMEM);
+    if (!Admit(inject::kWindowSend, ENOMEM)) {
         return false;
     }
     try {
@@ -1179,8 +1173,7 @@ bool WindowSendCopyData(WindowHandle target, uintptr_t wParam, const CopyData* d
         SetLastErrorCode(EMSGSIZE);
         return false;
     }
-    if (inject::Fail(inject::kWindowSend)) {
-        SetLastErrorCode(ETIMEDOUT);
+    if (!Admit(inject::kWindowSend, ETIMEDOUT)) {
         return false;
     }
     try {

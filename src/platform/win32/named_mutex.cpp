@@ -2,7 +2,7 @@
 // attributes as the shared mapping. A holder that dies leaves it abandoned,
 // and the next wait obtains it.
 
-#include "platform/inject.h"
+#include "platform/admit.h"
 #include "platform/platform.h"
 
 #include <windows.h>
@@ -17,8 +17,7 @@ struct NamedMutex {
 };
 
 NamedMutex* NamedMutexCreate(const char* name) {
-    if (inject::Fail(inject::kNamedMutex)) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (!Admit(inject::kNamedMutex, ERROR_ACCESS_DENIED)) {
         return nullptr;
     }
     SECURITY_DESCRIPTOR descriptor;
@@ -40,12 +39,7 @@ NamedMutex* NamedMutexCreate(const char* name) {
 }
 
 bool NamedMutexLock(NamedMutex* mutex, int32_t milliseconds) {
-    if (mutex == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    if (inject::Fail(inject::kNamedMutex)) {
-        SetLastError(ERROR_TIMEOUT);
+    if (!Admit(mutex != nullptr, ERROR_INVALID_HANDLE, inject::kNamedMutex, ERROR_TIMEOUT)) {
         return false;
     }
     const DWORD timeout = milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds);

@@ -3,8 +3,9 @@
 // a server and its clients under other accounts can all open it, and with
 // inheritable handles, as the system's other programs make it.
 
-#include "platform/inject.h"
+#include "platform/admit.h"
 #include "platform/platform.h"
+#include "platform/shared_mapping.h"
 
 #include <windows.h>
 
@@ -13,12 +14,6 @@
 
 namespace tarvik {
 namespace plat {
-
-struct SharedMapping {
-    HANDLE handle;
-    void* view;
-    size_t size;
-};
 
 namespace {
 
@@ -41,7 +36,7 @@ SharedMapping* MapAll(HANDLE handle, size_t knownSize) {
         return nullptr;
     }
     const size_t size = knownSize != 0 ? knownSize : ViewSize(view);
-    SharedMapping* mapping = new (std::nothrow) SharedMapping{handle, view, size};
+    SharedMapping* mapping = new (std::nothrow) SharedMapping{view, size, handle};
     if (mapping == nullptr) {
         UnmapViewOfFile(view);
         CloseHandle(handle);
@@ -53,8 +48,7 @@ SharedMapping* MapAll(HANDLE handle, size_t knownSize) {
 }  // namespace
 
 SharedMapping* MappingOpen(const char* name) {
-    if (inject::Fail(inject::kMapping)) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (!Admit(inject::kMapping, ERROR_ACCESS_DENIED)) {
         return nullptr;
     }
     const std::string full = ObjectName(name);
@@ -73,8 +67,7 @@ SharedMapping* MappingCreate(const char* name, size_t size, bool* existed) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (inject::Fail(inject::kMapping)) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (!Admit(inject::kMapping, ERROR_ACCESS_DENIED)) {
         return nullptr;
     }
     SECURITY_DESCRIPTOR descriptor;
@@ -94,14 +87,6 @@ SharedMapping* MappingCreate(const char* name, size_t size, bool* existed) {
     }
     // A mapping that existed keeps its own size, which may differ from ours.
     return MapAll(handle, already ? 0 : size);
-}
-
-void* MappingView(SharedMapping* mapping) {
-    return mapping != nullptr ? mapping->view : nullptr;
-}
-
-size_t MappingSize(SharedMapping* mapping) {
-    return mapping != nullptr ? mapping->size : 0;
 }
 
 void MappingClose(SharedMapping* mapping) {

@@ -2,7 +2,7 @@
 // (STILL_ACTIVE while the thread runs) and the forced end that only Windows
 // offers.
 
-#include "platform/inject.h"
+#include "platform/admit.h"
 #include "platform/platform.h"
 
 #include <windows.h>
@@ -38,12 +38,8 @@ DWORD WINAPI ThreadMain(LPVOID raw) {
 }  // namespace
 
 Thread* ThreadCreate(ThreadProc proc, void* arg, uint32_t* id) {
-    if (proc == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    if (inject::Fail(inject::kThread)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (!Admit(proc != nullptr, ERROR_INVALID_PARAMETER, inject::kThread,
+               ERROR_NOT_ENOUGH_MEMORY)) {
         return nullptr;
     }
     Thread* thread = new (std::nothrow) Thread;

@@ -11,7 +11,7 @@
 // file, recorded by DllMain; in a program linked statically (the tests) no
 // DllMain runs and the program's own handle is used.
 
-#include "platform/inject.h"
+#include "platform/admit.h"
 #include "platform/platform.h"
 
 #include <windows.h>
@@ -164,12 +164,8 @@ bool WindowClassIsKnown(const char* className) {
 // ---- Creating and destroying ------------------------------------------------------------
 
 WindowHandle WindowCreate(const char* className, const char* title) {
-    if (className == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    if (inject::Fail(inject::kWindowCreate)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (!Admit(className != nullptr, ERROR_INVALID_PARAMETER, inject::kWindowCreate,
+               ERROR_NOT_ENOUGH_MEMORY)) {
         return 0;
     }
     HWND hwnd = CreateWindowExA(WS_EX_OVERLAPPEDWINDOW, className, title != nullptr ? title : "",
@@ -238,8 +234,7 @@ intptr_t WindowDefaultProc(WindowHandle window, uint32_t message, uintptr_t wPar
 // ---- The sending side --------------------------------------------------------------------
 
 bool WindowPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    if (inject::Fail(inject::kWindowSend)) {
-        SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+    if (!Admit(inject::kWindowSend, ERROR_NOT_ENOUGH_QUOTA)) {
         return false;
     }
     return PostMessageA(ToHwnd(window), message, wParam, lParam) != 0;
@@ -251,8 +246,7 @@ bool WindowSendCopyData(WindowHandle target, uintptr_t wParam, const CopyData* d
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    if (inject::Fail(inject::kWindowSend)) {
-        SetLastError(ERROR_TIMEOUT);
+    if (!Admit(inject::kWindowSend, ERROR_TIMEOUT)) {
         return false;
     }
     COPYDATASTRUCT block;
