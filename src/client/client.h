@@ -227,6 +227,11 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     void DrainOnArrival();
     bool AssembleMessages(const uint8_t* bytes, int32_t n);
     void ResetAssembler();
+    // The link is down: what its bytes left in the receive stream and the
+    // assembler is dropped, so that a new link starts with both empty and a
+    // half message of the old one is never joined to bytes of the new one.
+    // Waits for a draining transport thread to finish first.
+    void ForgetReceived();
 
     // ---- Send path and discovery ---------------------------------------------
     bool SendFrame(uint8_t* message, size_t size);

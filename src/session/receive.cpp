@@ -74,6 +74,19 @@ void CTarvikClient::ResetAssembler() {
     assembler_.Reset();
 }
 
+void CTarvikClient::ForgetReceived() {
+    // The drain flag makes this thread the assembler's only user. A transport
+    // thread holding it only dispatches (or answers a probe) and lets go.
+    bool idle = false;
+    while (!draining_.compare_exchange_weak(idle, true, std::memory_order_acquire)) {
+        idle = false;
+        plat::SleepMs(0);
+    }
+    receiveStream_.Clear();
+    assembler_.Reset();
+    draining_.store(false, std::memory_order_release);
+}
+
 void CTarvikClient::HandleRecord(const uint8_t* record, int32_t totalLength) {
     const int32_t kind = LoadI32(record + 12);
     if (kind == MARKER_MESSAGE) {

@@ -137,6 +137,9 @@ class CSimServer {
     // sizes (the rest as a last piece) with pauseMs between them.
     void SplitNextReply(const std::vector<size_t>& fragments, uint32_t pauseMs,
                         int16_t command = kAnyCommand);
+    // TCP only: the first `bytes` of the next reply (marker included) go out,
+    // then the connection is closed: a link lost in the middle of a message.
+    void CutNextReply(size_t bytes, int16_t command = kAnyCommand);
     // Local only: the window procedure answers this (0 makes the client's send
     // fail); the message is then recorded but not acted on when it is 0.
     void ScriptWindowAnswer(intptr_t answer, bool once = true);
@@ -167,7 +170,8 @@ class CSimServer {
         Garbage,
         FalseMarker,
         Split,
-        Drop
+        Drop,
+        Cut
     };
     struct Script {
         Script() = default;
@@ -206,6 +210,9 @@ class CSimServer {
         std::vector<uint8_t> prefix;
         std::vector<size_t> fragments;
         uint32_t pauseMs = 0;
+        // TCP: only this many bytes of the framed reply go out, then the
+        // connection is closed (0: the whole reply).
+        size_t cutAfter = 0;
     };
     struct Item {
         int point = -1;

@@ -226,13 +226,34 @@ void CSimServer::SendTcp(Connection* c, const Outgoing& out) {
         netsock::ShutdownBoth(c->socket);
         return;
     }
-    std::vector<uint8_t> framed(kMarkerSize + out.message.size());
-    WriteMarker(framed.data(), static_cast<int32_t>(framed.size()), MARKER_MESSAGE);
-    std::copy(out.message.begin(), out.message.end(), framed.begin() + kMarkerSize);
+    uint8_t marker[kMarkerSize];
+    WriteMarker(marker, static_cast<int32_t>(kMarkerSize + out.message.size()), MARKER_MESSAGE);
     bool ok = true;
     if (!out.prefix.empty()) {
         ok = netsock::SendAll(c->socket, out.prefix.data(), static_cast<int32_t>(out.prefix.size()),
                               kWriteTimeoutMs);
+    }
+    if (out.fragments.empty() && out.cutAfter == 0) {
+        // The marker, then the message as it is: a login reply of megabytes is
+        // not copied once more to frame it (both ends send without delay).
+        ok = ok && netsock::SendAll(c->socket, marker, kMarkerSize, kWriteTimeoutMs) &&
+             netsock::SendAll(c->socket, out.message.data(),
+                              static_cast<int32_t>(out.message.size()), kWriteTimeoutMs);
+        if (!ok) {
+            netsock::ShutdownBoth(c->socket);
+        }
+        return;
+    }
+    std::vector<uint8_t> framed(kMarkerSize + out.message.size());
+    std::copy(marker, marker + kMarkerSize, framed.begin());
+    std::copy(out.message.begin(), out.message.end(), framed.begin() + kMarkerSize);
+    if (out.cutAfter > 0) {
+        // Part of the reply, then the connection goes.
+        netsock::SendAll(c->socket, framed.data(),
+                         static_cast<int32_t>(std::min(out.cutAfter, framed.size())),
+                         kWriteTimeoutMs);
+        netsock::ShutdownBoth(c->socket);
+        return;
     }
     size_t done = 0;
     for (size_t piece : out.fragments) {
