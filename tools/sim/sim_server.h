@@ -244,8 +244,11 @@ class CSimServer {
     void SimulateStep();
 
     // Handlers: fill payload and param; return the clientId status to send.
-    int16_t HandleLogin(const HeaderView& h, std::vector<uint8_t>* payload, int16_t* param,
-                        Transport transport, int connection);
+    // The login's directory is the one kept in fullDirectory_ when *answer
+    // is pointed there, else payload.
+    int16_t HandleLogin(const HeaderView& h, std::vector<uint8_t>* payload,
+                        const std::vector<uint8_t>** answer, int16_t* param, Transport transport,
+                        int connection);
     void HandleCommand(Session& s, const HeaderView& h, const uint8_t* body, size_t length,
                        bool refuseWrites, std::vector<uint8_t>* payload, int16_t* param);
 
@@ -262,6 +265,10 @@ class CSimServer {
     std::map<int16_t, Session> sessions_;
     int16_t lastClientId_ = 0;
     std::vector<int> hiddenOnce_;
+    // The directory of a login that sees every point, encoded once (the
+    // points never change while the server runs), for the gap it was made with.
+    std::vector<uint8_t> fullDirectory_;
+    int32_t fullDirectoryGap_ = -1;
 
     // Log of received records.
     std::deque<ReceivedMessage> log_;
