@@ -54,7 +54,17 @@ bool CAssembler::AssembleMessages(const uint8_t* bytes, int32_t n, IRecordSink& 
 }
 
 uint8_t* CAssembler::Room(int32_t n) {
-    if (n <= 0 || !CByteStream::Reserve(&data_, &capacity_, length_, n)) {
+    if (n <= 0) {
+        return nullptr;
+    }
+    // A record whose length its marker gave gets room for all of it at once:
+    // a login reply of megabytes is not copied at each growth while it
+    // arrives (the pages are touched only as its bytes come).
+    int32_t want = n;
+    if (markerFound_ != 0 && pendingLength_ - length_ > n) {
+        want = pendingLength_ - length_;
+    }
+    if (!CByteStream::Reserve(&data_, &capacity_, length_, want)) {
         return nullptr;
     }
     return data_ + length_;
