@@ -207,6 +207,9 @@ class CSimServer {
         bool answer = true;
         bool drop = false;
         std::vector<uint8_t> message;
+        // TCP: the payload, when it is the kept directory: sent behind
+        // message without being copied into it.
+        std::shared_ptr<const std::vector<uint8_t>> tail;
         std::vector<uint8_t> prefix;
         std::vector<size_t> fragments;
         uint32_t pauseMs = 0;
@@ -244,11 +247,11 @@ class CSimServer {
     void SimulateStep();
 
     // Handlers: fill payload and param; return the clientId status to send.
-    // The login's directory is the one kept in fullDirectory_ when *answer
-    // is pointed there, else payload.
+    // The login's directory: the kept one in *kept when the client sees
+    // every point, else in payload.
     int16_t HandleLogin(const HeaderView& h, std::vector<uint8_t>* payload,
-                        const std::vector<uint8_t>** answer, int16_t* param, Transport transport,
-                        int connection);
+                        std::shared_ptr<const std::vector<uint8_t>>* kept, int16_t* param,
+                        Transport transport, int connection);
     void HandleCommand(Session& s, const HeaderView& h, const uint8_t* body, size_t length,
                        bool refuseWrites, std::vector<uint8_t>* payload, int16_t* param);
 
@@ -267,7 +270,8 @@ class CSimServer {
     std::vector<int> hiddenOnce_;
     // The directory of a login that sees every point, encoded once (the
     // points never change while the server runs), for the gap it was made with.
-    std::vector<uint8_t> fullDirectory_;
+    // Shared with the replies still being sent when a new one replaces it.
+    std::shared_ptr<const std::vector<uint8_t>> fullDirectory_;
     int32_t fullDirectoryGap_ = -1;
 
     // Log of received records.

@@ -226,8 +226,10 @@ void CSimServer::SendTcp(Connection* c, const Outgoing& out) {
         netsock::ShutdownBoth(c->socket);
         return;
     }
+    const size_t tail = out.tail ? out.tail->size() : 0;
     uint8_t marker[kMarkerSize];
-    WriteMarker(marker, static_cast<int32_t>(kMarkerSize + out.message.size()), MARKER_MESSAGE);
+    WriteMarker(marker, static_cast<int32_t>(kMarkerSize + out.message.size() + tail),
+                MARKER_MESSAGE);
     bool ok = true;
     if (!out.prefix.empty()) {
         ok = netsock::SendAll(c->socket, out.prefix.data(), static_cast<int32_t>(out.prefix.size()),
@@ -238,15 +240,19 @@ void CSimServer::SendTcp(Connection* c, const Outgoing& out) {
         // not copied once more to frame it (both ends send without delay).
         ok = ok && netsock::SendAll(c->socket, marker, kMarkerSize, kWriteTimeoutMs) &&
              netsock::SendAll(c->socket, out.message.data(),
-                              static_cast<int32_t>(out.message.size()), kWriteTimeoutMs);
+                              static_cast<int32_t>(out.message.size()), kWriteTimeoutMs) &&
+             (tail == 0 || netsock::SendAll(c->socket, out.tail->data(), static_cast<int32_t>(tail),
+                                            kWriteTimeoutMs));
         if (!ok) {
             netsock::ShutdownBoth(c->socket);
         }
         return;
     }
-    std::vector<uint8_t> framed(kMarkerSize + out.message.size());
-    std::copy(marker, marker + kMarkerSize, framed.begin());
-    std::copy(out.message.begin(), out.message.end(), framed.begin() + kMarkerSize);
+    std::vector<uint8_t> framed(marker, marker + kMarkerSize);
+    framed.insert(framed.end(), out.message.begin(), out.message.end());
+    if (tail > 0) {
+        framed.insert(framed.end(), out.tail->begin(), out.tail->end());
+    }
     if (out.cutAfter > 0) {
         // Part of the reply, then the connection goes.
         netsock::SendAll(c->socket, framed.data(),
