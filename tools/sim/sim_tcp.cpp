@@ -235,12 +235,14 @@ void CSimServer::SendTcp(Connection* c, const Outgoing& out) {
         ok = netsock::SendAll(c->socket, out.prefix.data(), static_cast<int32_t>(out.prefix.size()),
                               kWriteTimeoutMs);
     }
+    // Marker and message go out in one send (one segment for a small reply,
+    // as a server sends it); a kept directory follows from where it is kept.
+    std::vector<uint8_t> framed(marker, marker + kMarkerSize);
+    framed.insert(framed.end(), out.message.begin(), out.message.end());
     if (out.fragments.empty() && out.cutAfter == 0) {
-        // The marker, then the message as it is: a login reply of megabytes is
-        // not copied once more to frame it (both ends send without delay).
-        ok = ok && netsock::SendAll(c->socket, marker, kMarkerSize, kWriteTimeoutMs) &&
-             netsock::SendAll(c->socket, out.message.data(),
-                              static_cast<int32_t>(out.message.size()), kWriteTimeoutMs) &&
+        ok = ok &&
+             netsock::SendAll(c->socket, framed.data(), static_cast<int32_t>(framed.size()),
+                              kWriteTimeoutMs) &&
              (tail == 0 || netsock::SendAll(c->socket, out.tail->data(), static_cast<int32_t>(tail),
                                             kWriteTimeoutMs));
         if (!ok) {
@@ -248,8 +250,6 @@ void CSimServer::SendTcp(Connection* c, const Outgoing& out) {
         }
         return;
     }
-    std::vector<uint8_t> framed(marker, marker + kMarkerSize);
-    framed.insert(framed.end(), out.message.begin(), out.message.end());
     if (tail > 0) {
         framed.insert(framed.end(), out.tail->begin(), out.tail->end());
     }
