@@ -169,6 +169,12 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     // is woken only when it has something to do. False when the stream could
     // not take them.
     bool OnTransportBytes(const void* bytes, int32_t n);
+    // The same for n bytes that `fill` writes into the room it is given (it
+    // returns how many it wrote, at most n): a transport receives straight
+    // into the assembler when it can. False when the bytes could not be taken
+    // (for want of memory: a transport that can keep them tries again later).
+    using TransportFill = int32_t (*)(void* context, uint8_t* dst, int32_t n);
+    bool OnTransportFill(int32_t n, TransportFill fill, void* context);
     // The window thread's new window becomes the client's own, unless
     // ConnectLocal has given up waiting for it (then false).
     bool AdoptWindow(WindowHandle window);
@@ -228,11 +234,19 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     // (one drainer at a time keeps arrival order). Returns the number of
     // blocks drained, or -1 when another thread is draining.
     int32_t DrainReceiveStream();
-    // After a transport thread appended bytes: drains them, or wakes the
-    // session thread to.
-    void DrainOnArrival();
+    // The drainer's loop: takes the receive stream's bytes until it is empty
+    // and assembles them. Only with the drain flag held.
+    int32_t DrainHeld();
+    // Fills a buffer of n bytes and appends what was filled to the receive
+    // stream.
+    bool AppendFilled(int32_t n, TransportFill fill, void* context);
     bool AssembleMessages(const uint8_t* bytes, int32_t n);
     void ResetAssembler();
+    // The link is down: what its bytes left in the receive stream and the
+    // assembler is dropped, so that a new link starts with both empty and a
+    // half message of the old one is never joined to bytes of the new one.
+    // Waits for a draining transport thread to finish first.
+    void ForgetReceived();
 
     // ---- Send path and discovery ---------------------------------------------
     bool SendFrame(uint8_t* message, size_t size);

@@ -6,6 +6,14 @@
 
 namespace tarvik {
 
+namespace {
+
+int32_t ReceiveFill(void* link, uint8_t* dst, int32_t n) {
+    return static_cast<INetLink*>(link)->Receive(dst, n);
+}
+
+}  // namespace
+
 void NETLINK_CALL CTarvikClient::NetDataCallback(INetLink* link, void* owner) {
     if (owner == nullptr || link == nullptr) {
         return;
@@ -15,17 +23,11 @@ void NETLINK_CALL CTarvikClient::NetDataCallback(INetLink* link, void* owner) {
         if (n <= 0) {
             return;
         }
-        void* buffer = MemAlloc(static_cast<size_t>(n));
-        if (buffer == nullptr) {
-            return;  // the bytes stay with the object for its next call
-        }
-        const int32_t got = link->Receive(buffer, n);
-        // Only what the object really handed over goes into the stream; a
-        // short answer (the link closed meanwhile) must not add stale bytes.
-        if (got > 0) {
-            static_cast<CTarvikClient*>(owner)->OnTransportBytes(buffer, got < n ? got : n);
-        }
-        MemFree(buffer);
+        // Received straight into the assembler where it can be. Only what the
+        // object really hands over is taken: a short answer (the link closed
+        // meanwhile) adds no stale bytes. Without memory the bytes stay with
+        // the object for its next call.
+        static_cast<CTarvikClient*>(owner)->OnTransportFill(n, &ReceiveFill, link);
     });
 }
 

@@ -24,36 +24,30 @@ std::atomic<void (*)(CTarvikClient*)> g_windowThreadHook{nullptr};
 thread_local bool t_quitUnposted = false;
 std::atomic<int32_t> g_windowWaitMs{0};
 
-// Records up to this size are built on the stack.
-constexpr size_t kStackRecord = 4096;
+// Writes marker and block as one record.
+int32_t RecordFill(void* context, uint8_t* dst, int32_t n) {
+    const auto* data = static_cast<const plat::CopyData*>(context);
+    WriteMarker(dst, n, MARKER_MESSAGE);
+    if (data->cbData > 0) {
+        std::memcpy(dst + kMarkerSize, data->lpData, data->cbData);
+    }
+    return n;
+}
 
-// Appends marker and block to the client's receive stream as one record.
-// The two go in one Append, so that a stream short of memory takes both or
-// neither: a marker without its block would make the session thread cut the
-// following bytes wrongly.
+// Adds marker and block to the client's receive path as one record. The two
+// go in one piece, so that a stream short of memory takes both or neither: a
+// marker without its block would make the drainer cut the following bytes
+// wrongly.
 bool AppendRecord(CTarvikClient* client, const plat::CopyData* data) {
     const uint32_t n = data->cbData;
     if (n > static_cast<uint32_t>(INT32_MAX) - kMarkerSize) {
         return false;  // its length cannot be written into the marker
     }
-    const size_t total = kMarkerSize + n;
-    uint8_t stackRecord[kStackRecord];
-    uint8_t* record = stackRecord;
-    if (total > sizeof stackRecord) {
-        record = static_cast<uint8_t*>(MemAlloc(total));
-        if (record == nullptr) {
-            return false;
-        }
+    if (n > 0 && data->lpData == nullptr) {
+        return false;
     }
-    WriteMarker(record, static_cast<int32_t>(total), MARKER_MESSAGE);
-    if (n > 0) {
-        std::memcpy(record + kMarkerSize, data->lpData, n);
-    }
-    const bool taken = client->OnTransportBytes(record, static_cast<int32_t>(total));
-    if (record != stackRecord) {
-        MemFree(record);
-    }
-    return taken;
+    const int32_t total = static_cast<int32_t>(kMarkerSize + n);
+    return client->OnTransportFill(total, &RecordFill, const_cast<plat::CopyData*>(data));
 }
 
 }  // namespace

@@ -60,15 +60,14 @@ bool CTarvikClient::Exchange(int16_t command, int16_t param, const uint8_t* payl
     if (!replyEvent_->Wait(waitMs)) {
         return false;
     }
-    const int32_t length = replyMailbox_.GetLength();
-    if (length <= 0) {
+    // The mailbox's buffer is taken over whole: the reply is not copied again.
+    uint8_t* taken = nullptr;
+    const int32_t got = replyMailbox_.Take(&taken);
+    CBlock block;
+    block.Reset(taken, static_cast<size_t>(got > 0 ? got : 0));
+    if (got <= 0) {
         return false;  // the wait was ended without a reply
     }
-    CBlock block(static_cast<size_t>(length));
-    if (!block.ok()) {
-        return false;
-    }
-    const int32_t got = replyMailbox_.Read(block.data(), length);
     if (!IsValidMessage(block.data(), static_cast<size_t>(got))) {
         return false;
     }

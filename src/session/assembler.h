@@ -37,7 +37,15 @@ class CAssembler {
     // Appends n bytes and hands every complete record to sink, in order.
     // false when the buffer cannot grow (the bytes are dropped, the state is
     // reset so scanning resumes at the next marker).
+    // When nothing is held, the records are cut out of `bytes` where they
+    // lie and only an incomplete tail is copied.
     bool AssembleMessages(const uint8_t* bytes, int32_t n, IRecordSink& sink);
+    // Room for n more bytes behind those held, for a transport to receive
+    // into; null when memory is short (nothing changes then).
+    uint8_t* Room(int32_t n);
+    // The n bytes written into Room are added, and every complete record is
+    // handed to sink, in order.
+    void Commit(int32_t n, IRecordSink& sink);
     // Releases the buffer and forgets any incomplete record.
     void Reset();
 
@@ -56,6 +64,12 @@ class CAssembler {
     int32_t pendingLength() const { return pendingLength_; }
 
   private:
+    // Hands every complete record of base[0..length) to sink; returns how
+    // many bytes were consumed.
+    int32_t Scan(const uint8_t* base, int32_t length, IRecordSink& sink);
+    // After a scan of the buffer held: drops the consumed bytes.
+    void Compact(int32_t consumed, IRecordSink& sink);
+
     uint8_t* data_ = nullptr;
     int32_t length_ = 0;
     int32_t capacity_ = 0;

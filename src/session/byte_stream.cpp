@@ -82,6 +82,19 @@ int32_t CByteStream::Read(void* dst, int32_t n) {
     return moved;
 }
 
+int32_t CByteStream::Take(uint8_t** data) {
+    plat::CLockHold hold(lock_);
+    const int32_t held = length_;
+    *data = held > 0 ? data_ : nullptr;
+    if (held == 0) {
+        MemFree(data_);
+    }
+    data_ = nullptr;
+    length_ = 0;
+    capacity_ = 0;
+    return held;
+}
+
 int32_t CByteStream::GetLength() {
     plat::CLockHold hold(lock_);
     return length_;

@@ -27,6 +27,10 @@ class CByteStream {
     // returns the count moved. Reading everything releases the buffer.
     int32_t Read(void* dst, int32_t n);
     int32_t GetLength();
+    // Hands the whole buffer over (the caller frees it with MemFree) and
+    // returns the count it holds; the stream is empty and owns no buffer.
+    // A drain takes everything without copying it.
+    int32_t Take(uint8_t** data);
     // Releases the buffer; the stream is empty.
     void Clear();
 

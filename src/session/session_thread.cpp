@@ -46,10 +46,13 @@ void CTarvikClient::RunSession() {
                 case SessionStep::Wait:
                     break;
             }
-        } else if (FindServer()) {
-            Post(session_.NewLink(plat::TickCount()));
-            continue;  // linked: the login goes out at once
         } else {
+            // Nothing of a lost link may reach the next one.
+            ForgetReceived();
+            if (FindServer()) {
+                Post(session_.NewLink(plat::TickCount()));
+                continue;  // linked: the login goes out at once
+            }
             {
                 plat::CLockHold hold(stateLock_);
                 if (!sessionRunning_) {

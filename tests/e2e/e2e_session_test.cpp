@@ -607,6 +607,17 @@ TEST_F(E2eTcp, GarbageFalseMarkersAndSplitRepliesAreHandled) {
     EXPECT_EQ(client_->GetState(), CONN_READY);
 }
 
+TEST_F(E2eTcp, HalfAMessageOfALostLinkNeverJoinsTheNextLink) {
+    // The marker and part of the login reply's header arrive, then the
+    // connection goes: the next connection's login reply must be read from
+    // its own marker, not as the rest of the old one.
+    server_->CutNextReply(40, CMD_LOGIN);
+    ASSERT_TRUE(ConnectReady());
+    EXPECT_EQ(server_->CountReceived(CMD_LOGIN), 2u);
+    EXPECT_EQ(recorder_.States().front(), CONN_PENDING);
+    EXPECT_EQ(Read(client_, "TANK101", 1), SimValue::Double(50.0));
+}
+
 TEST_F(E2eTcp, ServerProbeIsAnswered) {
     ASSERT_TRUE(ConnectReady());
     const std::vector<int> connections = server_->Connections();

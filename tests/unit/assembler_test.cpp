@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -290,6 +291,46 @@ TEST(AssemblerTest, AllocationFailureDropsAndRecovers) {
     ASSERT_TRUE(Feed(a, stream, 0, stream.size(), sink));
     ASSERT_EQ(sink.records.size(), 1u);
     EXPECT_EQ(sink.records[0], next);
+}
+
+TEST(AssemblerTest, ReceivingIntoRoomMatchesAppending) {
+    // Records whole, split and after noise, received into the assembler's own
+    // buffer in pieces of every size: the same records, in order, once each.
+    Bytes stream;
+    std::vector<Bytes> expected;
+    for (int i = 0; i < 12; ++i) {
+        stream.insert(stream.end(), static_cast<size_t>(i % 3), static_cast<uint8_t>(0x11));
+        const Bytes record = MessageRecord(i * 11, i);
+        stream.insert(stream.end(), record.begin(), record.end());
+        expected.push_back(record);
+    }
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{80}, stream.size()}) {
+        CAssembler a;
+        RecordingSink sink;
+        for (size_t at = 0; at < stream.size(); at += piece) {
+            const size_t n = std::min(piece, stream.size() - at);
+            uint8_t* room = a.Room(static_cast<int32_t>(n));
+            ASSERT_NE(room, nullptr);
+            std::copy(stream.begin() + at, stream.begin() + at + n, room);
+            a.Commit(static_cast<int32_t>(n), sink);
+        }
+        EXPECT_EQ(sink.records, expected) << "pieces of " << piece;
+        EXPECT_EQ(a.length(), 0);
+    }
+
+    // A whole record and the start of the next in one arrival: the first is
+    // handed out where it lies, only the tail is kept.
+    const Bytes next = MessageRecord(30, 99);
+    const Bytes both = Concat({expected[3], Bytes(next.begin(), next.begin() + 20)});
+    CAssembler a;
+    RecordingSink sink;
+    ASSERT_TRUE(a.AssembleMessages(both.data(), static_cast<int32_t>(both.size()), sink));
+    ASSERT_EQ(sink.records.size(), 1u);
+    EXPECT_EQ(a.length(), 20);
+    EXPECT_TRUE(a.markerFound());
+    ASSERT_TRUE(Feed(a, next, 20, next.size() - 20, sink));
+    ASSERT_EQ(sink.records.size(), 2u);
+    EXPECT_EQ(sink.records[1], next);
 }
 
 TEST(AssemblerTest, EmptyArrivalDoesNothing) {

@@ -24,6 +24,16 @@ TEST(ByteStreamTest, FirstInFirstOut) {
     EXPECT_EQ(s.Read(out, 4), 4);
     EXPECT_EQ(0, std::memcmp(out, "cdef", 4));
     EXPECT_EQ(s.GetLength(), 1);
+
+    // Taking hands the bytes held over whole and leaves the stream empty.
+    EXPECT_TRUE(s.Append("hi", 2));
+    uint8_t* taken = nullptr;
+    ASSERT_EQ(s.Take(&taken), 3);
+    EXPECT_EQ(0, std::memcmp(taken, "ghi", 3));
+    MemFree(taken);
+    EXPECT_EQ(s.GetLength(), 0);
+    EXPECT_EQ(s.Take(&taken), 0);
+    EXPECT_EQ(taken, nullptr);
 }
 
 TEST(ByteStreamTest, ReadMoreThanHeldZeroFillsAndReleases) {

@@ -56,13 +56,18 @@ CSimServer::Outgoing CSimServer::Process(const uint8_t* msg, size_t length, Tran
     const size_t bodyLength = length - kHeaderSize;
 
     std::vector<uint8_t> payload;
+    std::shared_ptr<const std::vector<uint8_t>> kept;  // the payload, when kept
+    const std::vector<uint8_t>* answer = &payload;
     int16_t param = 0;
     int16_t clientId = STATUS_VOID;
     if (scriptedStatus && status.status <= 0) {
         // A refusal or a void session: nothing is acted on.
         clientId = status.status;
     } else if (h.command == CMD_LOGIN) {
-        clientId = HandleLogin(h, &payload, &param, transport, connection);
+        clientId = HandleLogin(h, &payload, &kept, &param, transport, connection);
+        if (kept) {
+            answer = kept.get();
+        }
     } else {
         auto it = sessions_.find(h.clientId);
         if (it != sessions_.end()) {
@@ -83,24 +88,36 @@ CSimServer::Outgoing CSimServer::Process(const uint8_t* msg, size_t length, Tran
         param = 0;
     }
 
+    // The header as the client builds its own, then the payload behind it:
+    // a kept directory goes out over TCP from where it is kept.
     uint8_t* block = nullptr;
     size_t size = 0;
-    if (!BuildMessage(h.command, param, clientId, h.requestId, h.sequence, payload.data(),
-                      static_cast<uint32_t>(payload.size()), &block, &size)) {
+    if (answer->size() > static_cast<size_t>(INT32_MAX) - kHeaderSize ||
+        !BuildMessage(h.command, param, clientId, h.requestId, h.sequence, nullptr, 0, &block,
+                      &size)) {
         out.answer = false;
         return out;
     }
-    out.message.assign(block, block + size);
+    const bool keptTail = kept && transport == Transport::Tcp;
+    out.message.reserve(kHeaderSize + (keptTail ? 0 : answer->size()));
+    out.message.assign(block, block + kHeaderSize);
     MemFree(block);
+    StoreI32(out.message.data() + hdr::kPayloadLength, static_cast<int32_t>(answer->size()));
+    if (keptTail) {
+        out.tail = kept;
+    } else {
+        out.message.insert(out.message.end(), answer->begin(), answer->end());
+    }
     if (transport == Transport::Local) {
         StoreI32(out.message.data() + hdr::kSenderWindow, window_);
     }
-    ApplyReplyScripts(h.command, transport, payload.size(), &out);
+    ApplyReplyScripts(h.command, transport, answer->size(), &out);
     ApplyRandomFault(&out, transport);
     return out;
 }
 
-int16_t CSimServer::HandleLogin(const HeaderView& h, std::vector<uint8_t>* payload, int16_t* param,
+int16_t CSimServer::HandleLogin(const HeaderView& h, std::vector<uint8_t>* payload,
+                                std::shared_ptr<const std::vector<uint8_t>>* kept, int16_t* param,
                                 Transport transport, int connection) {
     const int16_t id = NextClientId();
     if (id <= 0) {
@@ -110,14 +127,24 @@ int16_t CSimServer::HandleLogin(const HeaderView& h, std::vector<uint8_t>* paylo
     s.id = id;
     s.transport = transport;
     s.connection = connection;
+    s.view.reserve(db_.points.size());
     for (size_t p = 0; p < db_.points.size(); ++p) {
-        if (std::find(hiddenOnce_.begin(), hiddenOnce_.end(), static_cast<int>(p)) ==
-            hiddenOnce_.end()) {
+        if (hiddenOnce_.empty() || std::find(hiddenOnce_.begin(), hiddenOnce_.end(),
+                                             static_cast<int>(p)) == hiddenOnce_.end()) {
             s.view.push_back(static_cast<int>(p));
         }
     }
     hiddenOnce_.clear();
-    *payload = EncodeDirectory(db_, s.view, options_.directoryGap);
+    if (s.view.size() == db_.points.size()) {
+        if (!fullDirectory_ || fullDirectoryGap_ != options_.directoryGap) {
+            fullDirectory_ = std::make_shared<const std::vector<uint8_t>>(
+                EncodeDirectory(db_, s.view, options_.directoryGap));
+            fullDirectoryGap_ = options_.directoryGap;
+        }
+        *kept = fullDirectory_;
+    } else {
+        *payload = EncodeDirectory(db_, s.view, options_.directoryGap);
+    }
     *param = options_.serverFlag ? 1 : 0;
     sessions_[id] = std::move(s);
     Log("login: client " + std::to_string(id) + " (client parameter " + std::to_string(h.param) +

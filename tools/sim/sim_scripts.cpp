@@ -72,6 +72,13 @@ void CSimServer::SplitNextReply(const std::vector<size_t>& fragments, uint32_t p
     scripts_.push_back(s);
 }
 
+void CSimServer::CutNextReply(size_t bytes, int16_t command) {
+    plat::CLockHold hold(lock_);
+    Script s(Action::Cut, command, true);
+    s.bytes = bytes;
+    scripts_.push_back(s);
+}
+
 void CSimServer::ScriptWindowAnswer(intptr_t answer, bool once) {
     plat::CLockHold hold(lock_);
     windowAnswer_ = answer;
@@ -90,7 +97,7 @@ void CSimServer::ClearScripts() {
 
 bool CSimServer::TakeScript(Action action, int16_t command, Transport transport, Script* out) {
     const bool tcpOnly = action == Action::Garbage || action == Action::FalseMarker ||
-                         action == Action::Split || action == Action::Drop;
+                         action == Action::Split || action == Action::Drop || action == Action::Cut;
     if (tcpOnly && transport != Transport::Tcp) {
         return false;
     }
@@ -127,6 +134,9 @@ void CSimServer::ApplyReplyScripts(int16_t command, Transport transport, size_t 
     if (TakeScript(Action::Split, command, transport, &script)) {
         out->fragments = script.fragments;
         out->pauseMs = script.pauseMs;
+    }
+    if (TakeScript(Action::Cut, command, transport, &script)) {
+        out->cutAfter = script.bytes;
     }
 }
 

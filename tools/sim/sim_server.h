@@ -137,6 +137,9 @@ class CSimServer {
     // sizes (the rest as a last piece) with pauseMs between them.
     void SplitNextReply(const std::vector<size_t>& fragments, uint32_t pauseMs,
                         int16_t command = kAnyCommand);
+    // TCP only: the first `bytes` of the next reply (marker included) go out,
+    // then the connection is closed: a link lost in the middle of a message.
+    void CutNextReply(size_t bytes, int16_t command = kAnyCommand);
     // Local only: the window procedure answers this (0 makes the client's send
     // fail); the message is then recorded but not acted on when it is 0.
     void ScriptWindowAnswer(intptr_t answer, bool once = true);
@@ -167,7 +170,8 @@ class CSimServer {
         Garbage,
         FalseMarker,
         Split,
-        Drop
+        Drop,
+        Cut
     };
     struct Script {
         Script() = default;
@@ -203,9 +207,15 @@ class CSimServer {
         bool answer = true;
         bool drop = false;
         std::vector<uint8_t> message;
+        // TCP: the payload, when it is the kept directory: sent behind
+        // message without being copied into it.
+        std::shared_ptr<const std::vector<uint8_t>> tail;
         std::vector<uint8_t> prefix;
         std::vector<size_t> fragments;
         uint32_t pauseMs = 0;
+        // TCP: only this many bytes of the framed reply go out, then the
+        // connection is closed (0: the whole reply).
+        size_t cutAfter = 0;
     };
     struct Item {
         int point = -1;
@@ -237,7 +247,10 @@ class CSimServer {
     void SimulateStep();
 
     // Handlers: fill payload and param; return the clientId status to send.
-    int16_t HandleLogin(const HeaderView& h, std::vector<uint8_t>* payload, int16_t* param,
+    // The login's directory: the kept one in *kept when the client sees
+    // every point, else in payload.
+    int16_t HandleLogin(const HeaderView& h, std::vector<uint8_t>* payload,
+                        std::shared_ptr<const std::vector<uint8_t>>* kept, int16_t* param,
                         Transport transport, int connection);
     void HandleCommand(Session& s, const HeaderView& h, const uint8_t* body, size_t length,
                        bool refuseWrites, std::vector<uint8_t>* payload, int16_t* param);
@@ -255,6 +268,11 @@ class CSimServer {
     std::map<int16_t, Session> sessions_;
     int16_t lastClientId_ = 0;
     std::vector<int> hiddenOnce_;
+    // The directory of a login that sees every point, encoded once (the
+    // points never change while the server runs), for the gap it was made with.
+    // Shared with the replies still being sent when a new one replaces it.
+    std::shared_ptr<const std::vector<uint8_t>> fullDirectory_;
+    int32_t fullDirectoryGap_ = -1;
 
     // Log of received records.
     std::deque<ReceivedMessage> log_;

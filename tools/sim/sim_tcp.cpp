@@ -226,13 +226,40 @@ void CSimServer::SendTcp(Connection* c, const Outgoing& out) {
         netsock::ShutdownBoth(c->socket);
         return;
     }
-    std::vector<uint8_t> framed(kMarkerSize + out.message.size());
-    WriteMarker(framed.data(), static_cast<int32_t>(framed.size()), MARKER_MESSAGE);
-    std::copy(out.message.begin(), out.message.end(), framed.begin() + kMarkerSize);
+    const size_t tail = out.tail ? out.tail->size() : 0;
+    uint8_t marker[kMarkerSize];
+    WriteMarker(marker, static_cast<int32_t>(kMarkerSize + out.message.size() + tail),
+                MARKER_MESSAGE);
     bool ok = true;
     if (!out.prefix.empty()) {
         ok = netsock::SendAll(c->socket, out.prefix.data(), static_cast<int32_t>(out.prefix.size()),
                               kWriteTimeoutMs);
+    }
+    // Marker and message go out in one send (one segment for a small reply,
+    // as a server sends it); a kept directory follows from where it is kept.
+    std::vector<uint8_t> framed(marker, marker + kMarkerSize);
+    framed.insert(framed.end(), out.message.begin(), out.message.end());
+    if (out.fragments.empty() && out.cutAfter == 0) {
+        ok = ok &&
+             netsock::SendAll(c->socket, framed.data(), static_cast<int32_t>(framed.size()),
+                              kWriteTimeoutMs) &&
+             (tail == 0 || netsock::SendAll(c->socket, out.tail->data(), static_cast<int32_t>(tail),
+                                            kWriteTimeoutMs));
+        if (!ok) {
+            netsock::ShutdownBoth(c->socket);
+        }
+        return;
+    }
+    if (tail > 0) {
+        framed.insert(framed.end(), out.tail->begin(), out.tail->end());
+    }
+    if (out.cutAfter > 0) {
+        // Part of the reply, then the connection goes.
+        netsock::SendAll(c->socket, framed.data(),
+                         static_cast<int32_t>(std::min(out.cutAfter, framed.size())),
+                         kWriteTimeoutMs);
+        netsock::ShutdownBoth(c->socket);
+        return;
     }
     size_t done = 0;
     for (size_t piece : out.fragments) {
