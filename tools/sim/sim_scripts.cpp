@@ -5,6 +5,8 @@
 
 #include "sim/sim_internal.h"
 
+#include <utility>
+
 namespace tarvik {
 namespace sim {
 
@@ -23,60 +25,56 @@ void CSimServer::SetSilent(bool silent) {
     silent_ = silent;
 }
 
-void CSimServer::ScriptStatus(int16_t command, int16_t status, bool once) {
+void CSimServer::AddScript(Script script) {
     plat::CLockHold hold(lock_);
+    scripts_.push_back(std::move(script));
+}
+
+void CSimServer::ScriptStatus(int16_t command, int16_t status, bool once) {
     Script s(Action::Status, command, once);
     s.status = status;
-    scripts_.push_back(s);
+    AddScript(std::move(s));
 }
 
 void CSimServer::ScriptParamZero(int16_t command, bool once) {
-    plat::CLockHold hold(lock_);
-    scripts_.push_back(Script(Action::ParamZero, command, once));
+    AddScript(Script(Action::ParamZero, command, once));
 }
 
 void CSimServer::ScriptNoAnswer(int16_t command, bool once) {
-    plat::CLockHold hold(lock_);
-    scripts_.push_back(Script(Action::NoAnswer, command, once));
+    AddScript(Script(Action::NoAnswer, command, once));
 }
 
 void CSimServer::ScriptDrop(int16_t command, bool once) {
-    plat::CLockHold hold(lock_);
-    scripts_.push_back(Script(Action::Drop, command, once));
+    AddScript(Script(Action::Drop, command, once));
 }
 
 void CSimServer::CorruptNextReply(Corruption kind, int16_t command) {
-    plat::CLockHold hold(lock_);
-    scripts_.push_back(Script{
-        kind == Corruption::Length ? Action::CorruptLength : Action::CorruptMagic, command, true});
+    AddScript(Script(kind == Corruption::Length ? Action::CorruptLength : Action::CorruptMagic,
+                     command, true));
 }
 
 void CSimServer::GarbageBeforeNextReply(size_t bytes, int16_t command) {
-    plat::CLockHold hold(lock_);
     Script s(Action::Garbage, command, true);
     s.bytes = bytes;
-    scripts_.push_back(s);
+    AddScript(std::move(s));
 }
 
 void CSimServer::FalseMarkerBeforeNextReply(int16_t command) {
-    plat::CLockHold hold(lock_);
-    scripts_.push_back(Script(Action::FalseMarker, command, true));
+    AddScript(Script(Action::FalseMarker, command, true));
 }
 
 void CSimServer::SplitNextReply(const std::vector<size_t>& fragments, uint32_t pauseMs,
                                 int16_t command) {
-    plat::CLockHold hold(lock_);
     Script s(Action::Split, command, true);
     s.fragments = fragments;
     s.pauseMs = pauseMs;
-    scripts_.push_back(s);
+    AddScript(std::move(s));
 }
 
 void CSimServer::CutNextReply(size_t bytes, int16_t command) {
-    plat::CLockHold hold(lock_);
     Script s(Action::Cut, command, true);
     s.bytes = bytes;
-    scripts_.push_back(s);
+    AddScript(std::move(s));
 }
 
 void CSimServer::ScriptWindowAnswer(intptr_t answer, bool once) {

@@ -184,6 +184,7 @@ class CSimServer {
         std::vector<size_t> fragments;
         uint32_t pauseMs = 0;
     };
+    void AddScript(Script script);  // under the lock
     struct PushItem {
         uint32_t key;
         const uint64_t* version;  // the field's change count
