@@ -143,14 +143,23 @@ TEST(HostileSession, WindowThreadSlowerThanTheConnectEndsAndTheConnectReturns) {
     g_slowClient = nullptr;
 }
 
+// A TCP-only server and a client attached to a state log, not yet connected.
+class HostileTcp : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.Start(TcpOnly()));
+        client = NewClient(log);
+        ASSERT_TRUE(client);
+    }
+
+    CSimServer server;
+    StateLog log;
+    ClientPtr client;
+};
+
 // Connecting from inside a callback would restart the very thread the
 // callback runs on: it is refused, says why, and changes nothing.
-TEST(HostileSession, ConnectFromInsideACallbackIsRefused) {
-    CSimServer server;
-    ASSERT_TRUE(server.Start(TcpOnly()));
-    StateLog log;
-    ClientPtr client = NewClient(log);
-    ASSERT_TRUE(client);
+TEST_F(HostileTcp, ConnectFromInsideACallbackIsRefused) {
     std::atomic<int> answers{-1};
     std::string error;
     log.SetHook([&](ITarvikClient* c, int32_t state) {
@@ -180,12 +189,7 @@ TEST(HostileSession, ConnectFromInsideACallbackIsRefused) {
 
 // A server that closes an idle link, again and again: each loss is one
 // CONN_BROKEN, whoever notices it first.
-TEST(HostileSession, EveryServerSideCloseOfAnIdleLinkIsOneBrokenLink) {
-    CSimServer server;
-    ASSERT_TRUE(server.Start(TcpOnly()));
-    StateLog log;
-    ClientPtr client = NewClient(log);
-    ASSERT_TRUE(client);
+TEST_F(HostileTcp, EveryServerSideCloseOfAnIdleLinkIsOneBrokenLink) {
     client->SetHeartbeatInterval(200);
     ASSERT_TRUE(client->ConnectRemote(server.Port(), "127.0.0.1", nullptr, 0));
     ASSERT_TRUE(log.WaitForState(CONN_READY, After(5000)));
