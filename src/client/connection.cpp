@@ -204,30 +204,40 @@ bool CTarvikClient::StartWorkers() {
         if (needSession) {
             sessionRunning_ = true;
         }
+        workersStarting_ = true;
     }
-    if (needNotify) {
-        uint32_t id = 0;
-        plat::Thread* thread = plat::ThreadCreate(&CTarvikClient::NotifyThreadProc, this, &id);
-        if (thread == nullptr) {
-            RecordError();
-            return false;
+    auto start = [&] {
+        if (needNotify) {
+            uint32_t id = 0;
+            plat::Thread* thread = plat::ThreadCreate(&CTarvikClient::NotifyThreadProc, this, &id);
+            if (thread == nullptr) {
+                RecordError();
+                return false;
+            }
+            plat::CLockHold hold(stateLock_);
+            notifyThread_ = thread;
+            notifyThreadId_ = id;
         }
-        plat::CLockHold hold(stateLock_);
-        notifyThread_ = thread;
-        notifyThreadId_ = id;
-    }
-    if (needSession) {
-        uint32_t id = 0;
-        plat::Thread* thread = plat::ThreadCreate(&CTarvikClient::SessionThreadProc, this, &id);
-        if (thread == nullptr) {
-            RecordError();
-            return false;
+        if (needSession) {
+            uint32_t id = 0;
+            plat::Thread* thread = plat::ThreadCreate(&CTarvikClient::SessionThreadProc, this, &id);
+            if (thread == nullptr) {
+                RecordError();
+                return false;
+            }
+            plat::CLockHold hold(stateLock_);
+            sessionThread_ = thread;
+            sessionThreadId_ = id;
         }
-        plat::CLockHold hold(stateLock_);
-        sessionThread_ = thread;
-        sessionThreadId_ = id;
-    }
-    return true;
+        return true;
+    };
+    const bool started = start();
+    plat::CLockHold hold(stateLock_);
+    workersStarting_ = false;
+    // Signalled under the lock: once the notification thread can see the
+    // flag clear, a callback may destroy the client, event included.
+    notifyEvent_->Set();
+    return started;
 }
 
 void CTarvikClient::StopWorkers() {
