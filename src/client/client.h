@@ -362,6 +362,11 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     plat::Thread* sessionThread_ = nullptr;
     uint32_t sessionThreadId_ = 0;
     bool sessionRunning_ = true;
+    // Set while a connect creates the worker threads and stores their
+    // handles. The notification thread calls the application only once it is
+    // clear: a callback that stops or destroys its client must find every
+    // thread's handle to join it.
+    bool workersStarting_ = false;
     // Set by a transport thread that drained a probe it could not answer: it
     // runs inside the link's own handler, so the session thread drops the link.
     bool linkDropWanted_ = false;

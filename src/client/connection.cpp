@@ -196,20 +196,19 @@ bool CTarvikClient::StartWorkers() {
         if (needSession) {
             sessionRunning_ = true;
         }
+        workersStarting_ = true;
     }
-    if (needNotify) {
-        if (StartThread(&CTarvikClient::NotifyThreadProc, &notifyThread_, &notifyThreadId_) ==
-            nullptr) {
-            return false;
-        }
-    }
-    if (needSession) {
-        if (StartThread(&CTarvikClient::SessionThreadProc, &sessionThread_, &sessionThreadId_) ==
-            nullptr) {
-            return false;
-        }
-    }
-    return true;
+    const bool started =
+        (!needNotify || StartThread(&CTarvikClient::NotifyThreadProc, &notifyThread_,
+                                    &notifyThreadId_) != nullptr) &&
+        (!needSession || StartThread(&CTarvikClient::SessionThreadProc, &sessionThread_,
+                                     &sessionThreadId_) != nullptr);
+    plat::CLockHold hold(stateLock_);
+    workersStarting_ = false;
+    // Signalled under the lock: once the notification thread can see the
+    // flag clear, a callback may destroy the client, event included.
+    notifyEvent_->Set();
+    return started;
 }
 
 plat::Thread* CTarvikClient::StartThread(plat::ThreadProc proc, plat::Thread** thread,

@@ -65,7 +65,11 @@ void CTarvikClient::RunNotifications() {
             if (!notifyRunning_ || destroyPending_) {
                 return;
             }
-            event = notifyQueue_.Pop();
+            // Nothing is delivered while a connect is still storing the
+            // workers' handles (it signals when done).
+            if (!workersStarting_) {
+                event = notifyQueue_.Pop();
+            }
         }
         if (event == nullptr) {
             notifyEvent_->Wait(kNotifyWaitMs);  // auto-reset: a signal is consumed

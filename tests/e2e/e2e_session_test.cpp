@@ -713,32 +713,54 @@ TEST_P(E2eSession, DisconnectInsideTheStateCallback) {
     EXPECT_TRUE(ConnectReady());
 }
 
-TEST_P(E2eSession, DestroyInsideTheStateCallback) {
-    TarvikDestroyClient(client_);  // only the client of this test
+// Destroyed from inside its own state or data callback: every other thread is
+// joined before anything is freed, and the notification thread frees the
+// client once the callback has returned.
+TEST_P(E2eSession, DestroyInsideACallback) {
+    TarvikDestroyClient(client_);  // only the clients of this test
     client_ = nullptr;
     ASSERT_TRUE(ThreadsBack());
     const int64_t blocks = testing::LiveBlocks();
 
-    StateRecorder recorder;
-    ITarvikClient* c = NewClient(recorder);
-    ASSERT_NE(c, nullptr);
-    std::atomic<bool> done{false};
-    std::atomic<int64_t> took{0};
-    recorder.SetHook([&](ITarvikClient* self, int32_t state) {
-        if (state == CONN_READY && !done) {
+    for (const bool inData : {false, true}) {
+        SCOPED_TRACE(inData ? "data callback" : "state callback");
+        StateRecorder recorder;
+        ITarvikClient* c = NewClient(recorder);
+        ASSERT_NE(c, nullptr);
+        std::atomic<bool> done{false};
+        std::atomic<int64_t> took{0};
+        auto destroy = [&] {
             const auto start = Clock::now();
-            TarvikDestroyClient(self);
+            TarvikDestroyClient(c);
             took = MsSince(start);
             done = true;
+        };
+        if (inData) {
+            ASSERT_TRUE(ConnectReady(c, recorder));
+            ASSERT_EQ(Subscribe(c, {{"TANK101", 1}}).size(), 1u);
+            recorder.SetDataHook([&](int32_t, const int32_t*, const int32_t*, const VarValue*) {
+                if (!done) {
+                    destroy();
+                }
+            });
+            ASSERT_TRUE(server_->SetValue("TANK101", "SP", SimValue::Double(62.5)));
+        } else {
+            recorder.SetHook([&](ITarvikClient*, int32_t state) {
+                if (state == CONN_READY && !done) {
+                    destroy();
+                }
+            });
+            ASSERT_TRUE(Connect(c));
         }
-    });
-    ASSERT_TRUE(Connect(c));
-    ASSERT_TRUE(WaitUntil([&] { return done.load(); }, After(5000)));
-    EXPECT_LT(took.load(), 3000);
-    // The notification thread ends after the callback and frees the client.
-    EXPECT_TRUE(ThreadsBack(3000));
-    EXPECT_TRUE(WaitUntil([&] { return testing::LiveBlocks() == blocks; }, After(3000)))
-        << testing::LiveBlocks() << " blocks, " << blocks << " before";
+        ASSERT_TRUE(WaitUntil([&] { return done.load(); }, After(5000)));
+        if (inData) {
+            ASSERT_TRUE(recorder.WaitForData(1, After(3000)));  // the call has left the log
+        }
+        EXPECT_LT(took.load(), 3000);
+        EXPECT_TRUE(ThreadsBack(3000));
+        EXPECT_TRUE(WaitUntil([&] { return testing::LiveBlocks() == blocks; }, After(3000)))
+            << testing::LiveBlocks() << " blocks, " << blocks << " before";
+    }
 }
 
 // ---- Faults ------------------------------------------------------------------------------

@@ -213,11 +213,11 @@ class StateLog {
         if (hook && usable) {
             hook(count, handles, userValues, values);
         }
-        {
-            std::lock_guard<std::mutex> lock(self->mutex_);
-            ++self->dataCalls_;
-            self->invalid_ += bad;
-        }
+        // Notified under the lock: a waiter that sees the count knows this
+        // call has left the log (a callback may have destroyed its client).
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        ++self->dataCalls_;
+        self->invalid_ += bad;
         self->changed_.notify_all();
     }
 
