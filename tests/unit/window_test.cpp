@@ -12,6 +12,7 @@
 
 #include "child_process.h"
 #include "platform/platform.h"
+#include "wait_until.h"
 
 #if !defined(_WIN32)
 #include <signal.h>
@@ -123,18 +124,7 @@ void EnsureTestClass() {
     }
 }
 
-// Waits for a condition with a deadline.
-template <typename F>
-bool WaitUntil(F&& condition, uint32_t milliseconds = 5000) {
-    const uint32_t start = TickCount();
-    while (!condition()) {
-        if (TickCount() - start > milliseconds) {
-            return false;
-        }
-        SleepMs(1);
-    }
-    return true;
-}
+using testwait::WaitUntil;
 
 // A window on a thread of its own that pumps its messages until WM_QUIT.
 class WindowThread {
@@ -258,7 +248,7 @@ const testchild::RegisterRole kSendAndPost("window-send-and-post", SendAndPostRo
 int WatchWindowRole(const char* arg) {
     const WindowHandle h = static_cast<WindowHandle>(std::atol(arg));
     testchild::Tell(WindowIsWindow(h) && WindowIsWindow(h) ? 'y' : 'n');
-    if (!WaitUntil([h] { return !WindowIsWindow(h); }, 20000)) {
+    if (!WaitUntil([h] { return !WindowIsWindow(h); }, std::chrono::milliseconds(20000))) {
         return 22;
     }
     intptr_t r = 0;
@@ -507,7 +497,7 @@ TEST_F(WindowTest, IsWindowFollowsTheWindowInThisAndAnotherProcess) {
             _exit(21);
         }
         // The cached connection reports the hang-up at once.
-        if (!WaitUntil([h] { return !WindowIsWindow(h); }, 5000)) {
+        if (!WaitUntil([h] { return !WindowIsWindow(h); })) {
             _exit(22);
         }
         intptr_t r = 0;

@@ -12,21 +12,12 @@
 #include "client_probe.h"
 #include "platform/platform.h"
 #include "tarvik/tarvik.h"
+#include "wait_until.h"
 
 namespace tarvik {
 namespace {
 
-template <typename F>
-bool WaitUntil(F&& condition, uint32_t milliseconds = 5000) {
-    const uint32_t start = plat::TickCount();
-    while (!condition()) {
-        if (plat::TickCount() - start > milliseconds) {
-            return false;
-        }
-        plat::SleepMs(1);
-    }
-    return true;
-}
+using testwait::WaitUntil;
 
 // One client with its window thread running, as ConnectLocal leaves it.
 class LocalWindowClient {
