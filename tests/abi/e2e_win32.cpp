@@ -23,6 +23,7 @@
 #include <string>
 
 #include "tarvik/tarvik.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -258,7 +259,9 @@ void FreeTexts(VarValue* values, int count) {
 void Session(ITarvikClient* client, const char* name, double expectSp, const char* expectState,
              double writeSp, const char* writeState) {
     std::printf("-- %s: connected, %d points\n", name, static_cast<int>(client->GetPointCount()));
-    CHECK(client->GetState() == CONN_READY);
+    // The state is stored once the callback that reported it has returned.
+    CHECK(tarvik::testwait::WaitUntil([&] { return client->GetState() == CONN_READY; },
+                                      std::chrono::milliseconds(kDeadlineMs)));
     CHECK(client->IsLinkUp());
     CHECK(client->GetPointCount() > 0);
     Items items;
