@@ -344,6 +344,16 @@ int ConnectTo(INetLink* link, Listener& l) {
     return l.Accept();
 }
 
+// A link connected to a listener of its own; `fd` is the accepted end, -1
+// when the connection failed.
+class NetLinkConnectedTest : public ::testing::Test {
+  protected:
+    Recorder rec;
+    LinkPtr link = MakeLink(&rec);
+    Listener l;
+    const int fd = ConnectTo(link.get(), l);
+};
+
 // Sends everything, retrying short counts; false on an error.
 bool SendAll(INetLink* link, const uint8_t* p, size_t n) {
     while (n > 0) {
@@ -515,11 +525,7 @@ TEST(NetLinkTest, MegabyteRoundTripArrivesInOrderThroughTheHandler) {
     EXPECT_EQ(rec.events, 0);
 }
 
-TEST(NetLinkTest, PeerCloseIsReportedOnceAfterTheLastBytes) {
-    Recorder rec;
-    LinkPtr link = MakeLink(&rec);
-    Listener l;
-    const int fd = ConnectTo(link.get(), l);
+TEST_F(NetLinkConnectedTest, PeerCloseIsReportedOnceAfterTheLastBytes) {
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(WriteAll(fd, "last words", 10));
     ClosePeer(fd);
@@ -544,11 +550,7 @@ TEST(NetLinkTest, PeerCloseIsReportedOnceAfterTheLastBytes) {
     ASSERT_TRUE(WaitUntil([&] { return rec.Events() == 2; }));
 }
 
-TEST(NetLinkTest, SendTakesWhatItCanWithoutBlockingAndFailsOnceThePeerIsGone) {
-    Recorder rec;
-    LinkPtr link = MakeLink(&rec);
-    Listener l;
-    const int fd = ConnectTo(link.get(), l);
+TEST_F(NetLinkConnectedTest, SendTakesWhatItCanWithoutBlockingAndFailsOnceThePeerIsGone) {
     ASSERT_GE(fd, 0);
 
     // The peer reads nothing: the socket buffers fill and Send comes back
