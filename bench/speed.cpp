@@ -653,11 +653,12 @@ double TableBytesPerSubscription(ITarvikClient* c) {
     // A map node holds next, key and value; nodes come in blocks of 10 behind
     // a pointer; every bucket is a pointer.
     constexpr size_t kNode = sizeof(void*) + 8;
-    for (const CSubscriptionTable::PositionMap* m : {&t.KeyMap(), &t.HandleMap()}) {
-        const size_t count = static_cast<size_t>(m->GetCount());
-        bytes += (m->HasTable() ? sizeof(void*) * m->GetHashTableSize() : 0) +
-                 (count + 9) / 10 * (sizeof(void*) + 10 * kNode);
-    }
+    auto mapBytes = [&](const auto& m) {
+        const size_t count = static_cast<size_t>(m.GetCount());
+        return (m.HasTable() ? sizeof(void*) * m.GetHashTableSize() : 0) +
+               (count + 9) / 10 * (sizeof(void*) + 10 * kNode);
+    };
+    bytes += mapBytes(t.KeyMap()) + mapBytes(t.HandleMap());
     return t.HandleCount() > 0 ? static_cast<double>(bytes) / t.HandleCount() : -1;
 }
 

@@ -18,6 +18,41 @@ void* MemAllocZero(size_t n);
 // Releases a block from MemAlloc; null does nothing.
 void MemFree(void* block);
 
+// One heap block from the library allocator, freed when it goes.
+class CBlock {
+  public:
+    CBlock() = default;
+    explicit CBlock(size_t size) : data_(static_cast<uint8_t*>(MemAlloc(size))), size_(size) {
+        if (data_ == nullptr) {
+            size_ = 0;
+        }
+    }
+    ~CBlock() { MemFree(data_); }
+    CBlock(const CBlock&) = delete;
+    CBlock& operator=(const CBlock&) = delete;
+
+    uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+    bool ok() const { return data_ != nullptr; }
+    // Gives the block up without freeing it.
+    uint8_t* Release() {
+        uint8_t* data = data_;
+        data_ = nullptr;
+        size_ = 0;
+        return data;
+    }
+    // Takes over a block of `size` bytes.
+    void Reset(uint8_t* data, size_t size) {
+        MemFree(data_);
+        data_ = data;
+        size_ = data != nullptr ? size : 0;
+    }
+
+  private:
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+};
+
 namespace testing {
 // The n-th MemAlloc from now (1 = the next one) returns null; 0 disarms.
 // Allocations on threads exempt from failure injection (platform/inject.h)

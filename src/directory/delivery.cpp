@@ -3,7 +3,9 @@
 //
 // The table may change between the passes (the lock is released around the
 // application's callback), so every pass looks each key up afresh, and the
-// arrays grow when more subscriptions are found than were counted.
+// arrays grow when more subscriptions are found than were counted. The
+// first pass notes where each item sat, and the later ones look an item up
+// again only when it has moved meanwhile.
 #include <cstring>
 
 #include "client/allocator.h"
@@ -60,12 +62,22 @@ void CTarvikClient::DeliverDataChange(const NotifyEvent& event) {
     DataCallback callback = nullptr;
     TarvikUserData user = 0;
     int32_t total = 0;
+    // Without memory for the positions every pass looks every key up.
+    CBlock positionBlock(sizeof(int32_t) * static_cast<size_t>(event.count > 0 ? event.count : 0));
+    auto* positions = reinterpret_cast<int32_t*>(positionBlock.data());
+    auto itemOf = [&](int32_t j) -> AdviseItem* {
+        return positions != nullptr ? advise_.FindByKeyAt(event.keys[j], positions[j])
+                                    : advise_.FindByKey(event.keys[j]);
+    };
     {
         plat::CLockHold hold(stateLock_);
         callback = dataCallback_;
         user = static_cast<TarvikUserData>(userValue_);
+        if (positions != nullptr) {
+            advise_.FindPositions(event.keys, event.count, positions);
+        }
         for (int32_t j = 0; j < event.count; ++j) {
-            if (const AdviseItem* item = advise_.FindByKey(event.keys[j])) {
+            if (const AdviseItem* item = itemOf(j)) {
                 total += item->PairCount;
             }
         }
@@ -85,7 +97,7 @@ void CTarvikClient::DeliverDataChange(const NotifyEvent& event) {
         {
             plat::CLockHold hold(stateLock_);
             for (int32_t j = 0; j < event.count && complete; ++j) {
-                const AdviseItem* item = advise_.FindByKey(event.keys[j]);
+                const AdviseItem* item = itemOf(j);
                 if (item == nullptr) {
                     continue;
                 }
@@ -117,7 +129,7 @@ void CTarvikClient::DeliverDataChange(const NotifyEvent& event) {
         return;
     }
     for (int32_t j = 0; j < event.count; ++j) {
-        if (AdviseItem* item = advise_.FindByKey(event.keys[j])) {
+        if (AdviseItem* item = itemOf(j)) {
             VarCopy(&item->Value, &event.values[j]);
         }
     }

@@ -66,7 +66,8 @@ const AdviseItem* CSubscriptionTable::FindByItem(int32_t pointIndex, int32_t fie
 
 // ---- Read access ----------------------------------------------------------------
 
-int32_t CSubscriptionTable::PositionOf(const PositionMap& map, uint32_t key) const {
+template <typename Map>
+int32_t CSubscriptionTable::PositionOf(const Map& map, uint32_t key) const {
     int32_t position = -1;
     if (!map.Lookup(key, &position) || position < 0 || position >= itemCount_) {
         return -1;
@@ -96,6 +97,36 @@ const AdviseItem* CSubscriptionTable::FindByKey(uint32_t key, int32_t* position)
 AdviseItem* CSubscriptionTable::FindByKey(uint32_t key, int32_t* position) {
     return const_cast<AdviseItem*>(
         static_cast<const CSubscriptionTable*>(this)->FindByKey(key, position));
+}
+
+void CSubscriptionTable::FindPositions(const uint32_t* keys, int32_t n, int32_t* positions) const {
+    // While key j is looked up, the map fetches key j + 3d's bucket, key
+    // j + 2d's first node and key j + d's second: a chain is two nodes long
+    // on average when there are four items for every bucket.
+    constexpr int32_t kAhead = 8;
+    constexpr int kSteps = 3;
+    for (int32_t j = -kSteps * kAhead; j < n; ++j) {
+        for (int step = 0; step < kSteps; ++step) {
+            const int32_t ahead = j + (kSteps - step) * kAhead;
+            if (ahead >= 0 && ahead < n) {
+                keyMap_.Prefetch(keys[ahead], step);
+            }
+        }
+        if (j >= 0) {
+            positions[j] = PositionOf(keyMap_, keys[j]);
+        }
+    }
+}
+
+const AdviseItem* CSubscriptionTable::FindByKeyAt(uint32_t key, int32_t position) const {
+    // Keys are unique among the items, so an item with this key is the one.
+    const AdviseItem* item = ItemAt(position);
+    return item != nullptr && item->Key == key ? item : FindByKey(key);
+}
+
+AdviseItem* CSubscriptionTable::FindByKeyAt(uint32_t key, int32_t position) {
+    return const_cast<AdviseItem*>(
+        static_cast<const CSubscriptionTable*>(this)->FindByKeyAt(key, position));
 }
 
 const AdviseItem* CSubscriptionTable::FindByHandle(int32_t handle, int32_t* position) const {

@@ -38,6 +38,9 @@ struct AdviseItem {
 class CSubscriptionTable {
   public:
     using PositionMap = CHashMap<uint32_t, int32_t>;
+    // Item keys are only looked up: their map spreads them (a push looks
+    // every value's item up).
+    using KeyPositionMap = CHashMap<uint32_t, int32_t, true>;
 
     // The item array grows this far beyond the immediate need.
     static constexpr int32_t kItemSlack = 200;
@@ -61,13 +64,20 @@ class CSubscriptionTable {
     AdviseItem* ItemAt(int32_t position);
     // The item of a Key or of a handle (and its position); null when unknown.
     const AdviseItem* FindByKey(uint32_t key, int32_t* position = nullptr) const;
+    // The positions of n Keys (-1 for one without an item), looked up with
+    // their cache misses overlapping: a push names up to all the items.
+    void FindPositions(const uint32_t* keys, int32_t n, int32_t* positions) const;
+    // The item of `key` when it still sits at `position` (as a
+    // FindPositions found it), else looked up afresh; null when unknown.
+    const AdviseItem* FindByKeyAt(uint32_t key, int32_t position) const;
+    AdviseItem* FindByKeyAt(uint32_t key, int32_t position);
     AdviseItem* FindByKey(uint32_t key, int32_t* position = nullptr);
     const AdviseItem* FindByHandle(int32_t handle, int32_t* position = nullptr) const;
     AdviseItem* FindByHandle(int32_t handle, int32_t* position = nullptr);
     // The user value of the subscription `handle` on `item`; false when the
     // item holds no such subscription.
     static bool UserValueOf(const AdviseItem& item, int32_t handle, int32_t* userValue);
-    const PositionMap& KeyMap() const { return keyMap_; }
+    const KeyPositionMap& KeyMap() const { return keyMap_; }
     const PositionMap& HandleMap() const { return handleMap_; }
 
     // ---- Handles --------------------------------------------------------------
@@ -144,7 +154,8 @@ class CSubscriptionTable {
 
     // The item of a point and field given by the caller; null when unknown.
     const AdviseItem* FindByItem(int32_t pointIndex, int32_t fieldNo) const;
-    int32_t PositionOf(const PositionMap& map, uint32_t key) const;
+    template <typename Map>
+    int32_t PositionOf(const Map& map, uint32_t key) const;
     AdviseItem& Slot(int32_t position) const {
         return chunks_[position >> kChunkShift][position & (kChunkItems - 1)];
     }
@@ -169,7 +180,7 @@ class CSubscriptionTable {
     int32_t chunkCount_ = 0;
     int32_t itemCount_ = 0;
     int32_t capacity_ = 0;
-    PositionMap keyMap_;
+    KeyPositionMap keyMap_;
     PositionMap handleMap_;
 };
 

@@ -358,6 +358,35 @@ TEST_F(SubscriptionTableTest, RemovalMovesTheLastItemIntoTheHole) {
               "items 2: [83886092 v4=last 3/3 4/4] [13 v0 5/9] handles 3: 5/9 4/4 3/3");
 }
 
+// A push looks its keys up in one batch and comes back to the positions it
+// found; an item that moved meanwhile is looked up again.
+TEST_F(SubscriptionTableTest, BatchLookupAgreesWithOneByOneAndSurvivesMoves) {
+    std::vector<Item> items;
+    for (uint32_t p = 0; p < 3000; ++p) {
+        items.push_back({p, p % 7});
+    }
+    const std::vector<int32_t> h = Add(items, {}, {}, 3000);
+    std::vector<uint32_t> keys;
+    for (uint32_t p = 0; p < 3000; p += 3) {
+        keys.push_back(Key(p, p % 7));
+        keys.push_back(Key(p, 9));  // never subscribed
+    }
+    std::vector<int32_t> positions(keys.size(), -7);
+    table_.FindPositions(keys.data(), static_cast<int32_t>(keys.size()), positions.data());
+    for (size_t j = 0; j < keys.size(); ++j) {
+        int32_t at = -1;
+        table_.FindByKey(keys[j], &at);
+        ASSERT_EQ(positions[j], at) << "key " << keys[j];
+    }
+
+    // Item 0 goes: the last item moves into position 0.
+    ASSERT_TRUE(table_.RemoveLastSubscription(h[0]));
+    EXPECT_EQ(table_.FindByKeyAt(keys[0], positions[0]), nullptr);
+    const uint32_t lastKey = Key(2999, 2999 % 7);
+    EXPECT_EQ(table_.FindByKeyAt(lastKey, 2999), table_.ItemAt(0));
+    EXPECT_EQ(table_.FindByKeyAt(keys[2], positions[2]), table_.ItemAt(3));
+}
+
 TEST_F(SubscriptionTableTest, ReleasingHandlesOneByOne) {
     const std::vector<int32_t> h = Add({{3, 0}, {3, 0}, {3, 0}, {4, 0}}, {30, 31, 32, 40});
     uint32_t key = 0;
