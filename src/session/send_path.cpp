@@ -44,7 +44,7 @@ bool SameName(const char* name, const uint8_t* slot) {
 }  // namespace
 
 bool CTarvikClient::SendAwaitingReply(uint8_t* message, size_t size) {
-    session_.AwaitReply(plat::TickCount());
+    session_.AwaitReply(plat::TickCount(), ReadHeader(message).sequence);
     const bool sent = SendFrame(message, size);
     MemFree(message);
     if (sent) {

@@ -106,9 +106,11 @@ void CSession::AwaitReply() {
     plat::LockedSet(lock_, awaitingReply_, true);
 }
 
-void CSession::AwaitReply(uint32_t now) {
+void CSession::AwaitReply(uint32_t now, int32_t sequence) {
     plat::CLockHold hold(lock_);
-    awaitingReply_ = true;
+    if (sequence == sequence_) {
+        awaitingReply_ = true;
+    }
     lastSendTime_ = now;
 }
 
@@ -176,10 +178,12 @@ void CSession::HeartbeatSending() {
     awaitingReply_ = true;
 }
 
-void CSession::HeartbeatSending(uint32_t now) {
+void CSession::HeartbeatSending(uint32_t now, int32_t sequence) {
     plat::CLockHold hold(lock_);
     heartbeatAnswered_ = false;
-    awaitingReply_ = true;
+    if (sequence == sequence_) {
+        awaitingReply_ = true;
+    }
     lastSendTime_ = now;
 }
 

@@ -73,7 +73,11 @@ class CSession {
     void AwaitReply();
     // The same, with the reply timeout starting now: a send that takes a
     // while must not be timed from the previous message.
-    void AwaitReply(uint32_t now);
+    // Only while `sequence` is still the latest one taken: a message that
+    // took a later sequence (a heartbeat, say, while a large request was
+    // being built) owns the wait, and its reply, the only one that ends the
+    // wait, may have come already.
+    void AwaitReply(uint32_t now, int32_t sequence);
     void SendDone(uint32_t now);  // sent: the reply timeout starts now
     void SendFailed();            // not sent: no reply is awaited
     // The counters for a synchronous request: sequence and request id
@@ -90,7 +94,8 @@ class CSession {
     PostState HeartbeatUnanswered(uint32_t now);
     // A heartbeat was built and is about to go out.
     void HeartbeatSending();
-    void HeartbeatSending(uint32_t now);  // with the reply timeout starting now
+    // With the reply timeout starting now; awaits the reply as AwaitReply does.
+    void HeartbeatSending(uint32_t now, int32_t sequence);
     void HeartbeatSent(bool ok, uint32_t now);
     // The reply timeout: 0 when nothing timed out, otherwise the number of
     // reply timeouts in a row (the reply wait is over).

@@ -175,7 +175,7 @@ void CTarvikClient::CheckTimers() {
                 uint8_t* message = nullptr;
                 size_t size = 0;
                 if (BuildMessage(command, 0, clientId, 0, sequence, nullptr, 0, &message, &size)) {
-                    session_.HeartbeatSending(plat::TickCount());
+                    session_.HeartbeatSending(plat::TickCount(), sequence);
                     const bool sent = SendFrame(message, size);
                     session_.HeartbeatSent(sent, plat::TickCount());
                     MemFree(message);

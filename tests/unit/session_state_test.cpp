@@ -258,6 +258,42 @@ TEST(SessionStateTest, TimersByTick) {
     EXPECT_FALSE(s.IsAwaitingReply());
 }
 
+// A request takes its sequence, a heartbeat takes the next one and is
+// answered while the request is still being built: the request, sent last,
+// must not start a wait that only the heartbeat's reply could end (the
+// heartbeats, and the pushes they fetch, would stop until the reply timeout).
+TEST(SessionStateTest, AMessageSentAfterALaterOneWasAnsweredAwaitsNothing) {
+    plat::CLock lock;
+    CSession s(lock);
+    s.Begin(1000);
+    s.SetHeartbeatInterval(10);
+    P::Flags(s) = READY;
+    P::HeartbeatAnswered(s) = true;
+
+    int32_t requestId = 0;
+    int32_t requestSequence = 0;
+    int16_t clientId = 0;
+    s.NextExchange(&requestId, &requestSequence, &clientId);
+    const int32_t heartbeatSequence = s.NextSequence();
+    s.HeartbeatSending(1011, heartbeatSequence);
+    EXPECT_TRUE(s.IsAwaitingReply());
+    s.MessageArrived(0, heartbeatSequence);
+    s.HeartbeatAnswered(false, CONN_READY);
+    EXPECT_FALSE(s.IsAwaitingReply());
+    s.AwaitReply(1012, requestSequence);
+    EXPECT_FALSE(s.IsAwaitingReply());
+    EXPECT_EQ(s.CheckHeartbeat(1022, CONN_READY), HeartbeatCheck::Send);
+
+    // In order, the latest message's send starts the wait and only its reply ends it.
+    const int32_t next = s.NextSequence();
+    s.AwaitReply(1023, next);
+    EXPECT_TRUE(s.IsAwaitingReply());
+    s.MessageArrived(requestId, requestSequence);
+    EXPECT_TRUE(s.IsAwaitingReply());
+    s.MessageArrived(0, next);
+    EXPECT_FALSE(s.IsAwaitingReply());
+}
+
 TEST(SessionStateTest, TheLoopWaitsForItsNextTimer) {
     plat::CLock lock;
     CSession s(lock);
