@@ -65,9 +65,20 @@ void CTarvikClient::DeliverDataChange(const NotifyEvent& event) {
     // Without memory for the positions every pass looks every key up.
     CBlock positionBlock(sizeof(int32_t) * static_cast<size_t>(event.count > 0 ? event.count : 0));
     auto* positions = reinterpret_cast<int32_t*>(positionBlock.data());
-    auto itemOf = [&](int32_t j) -> AdviseItem* {
-        return positions != nullptr ? advise_.FindByKeyAt(event.keys[j], positions[j])
-                                    : advise_.FindByKey(event.keys[j]);
+    // Item j, with the items (and, for `pairs`, their pairs) a few
+    // positions ahead fetched meanwhile.
+    constexpr int32_t kAhead = 8;
+    auto itemOf = [&](int32_t j, bool pairs) -> AdviseItem* {
+        if (positions == nullptr) {
+            return advise_.FindByKey(event.keys[j]);
+        }
+        if (j + 2 * kAhead < event.count) {
+            advise_.PrefetchItem(positions[j + 2 * kAhead], 0);
+        }
+        if (pairs && j + kAhead < event.count) {
+            advise_.PrefetchItem(positions[j + kAhead], 1);
+        }
+        return advise_.FindByKeyAt(event.keys[j], positions[j]);
     };
     {
         plat::CLockHold hold(stateLock_);
@@ -77,7 +88,7 @@ void CTarvikClient::DeliverDataChange(const NotifyEvent& event) {
             advise_.FindPositions(event.keys, event.count, positions);
         }
         for (int32_t j = 0; j < event.count; ++j) {
-            if (const AdviseItem* item = itemOf(j)) {
+            if (const AdviseItem* item = itemOf(j, false)) {
                 total += item->PairCount;
             }
         }
@@ -97,7 +108,7 @@ void CTarvikClient::DeliverDataChange(const NotifyEvent& event) {
         {
             plat::CLockHold hold(stateLock_);
             for (int32_t j = 0; j < event.count && complete; ++j) {
-                const AdviseItem* item = itemOf(j);
+                const AdviseItem* item = itemOf(j, true);
                 if (item == nullptr) {
                     continue;
                 }
@@ -129,7 +140,7 @@ void CTarvikClient::DeliverDataChange(const NotifyEvent& event) {
         return;
     }
     for (int32_t j = 0; j < event.count; ++j) {
-        if (AdviseItem* item = itemOf(j)) {
+        if (AdviseItem* item = itemOf(j, false)) {
             VarCopy(&item->Value, &event.values[j]);
         }
     }

@@ -205,9 +205,11 @@ class CHashMap {
     uint32_t BucketOf(Key key) const {
         auto k = static_cast<uint32_t>(key);
         if constexpr (Spread) {
-            // Odd multiplier and xor-shift: one-to-one, so no two keys merge.
+            // Odd multiplier and xor-shift: one-to-one, so no two keys merge;
+            // then the mixed bits scaled to the table, with no division.
             k *= 0x9E3779B1u;
             k ^= k >> 16;
+            return static_cast<uint32_t>((static_cast<uint64_t>(k) * tableSize_) >> 32);
         }
         return (k >> 4) % tableSize_;
     }

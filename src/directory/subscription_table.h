@@ -71,6 +71,9 @@ class CSubscriptionTable {
     // FindPositions found it), else looked up afresh; null when unknown.
     const AdviseItem* FindByKeyAt(uint32_t key, int32_t position) const;
     AdviseItem* FindByKeyAt(uint32_t key, int32_t position);
+    // A hint for a walk over positions: step 0 fetches the item at
+    // `position`, step 1 its pairs (the item should be in by then).
+    void PrefetchItem(int32_t position, int step) const;
     AdviseItem* FindByKey(uint32_t key, int32_t* position = nullptr);
     const AdviseItem* FindByHandle(int32_t handle, int32_t* position = nullptr) const;
     AdviseItem* FindByHandle(int32_t handle, int32_t* position = nullptr);
