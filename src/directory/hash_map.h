@@ -9,10 +9,9 @@
 //     every entry; the table itself is allocated on the first insertion, and
 //     released when the last entry is removed or on RemoveAll, keeping its size
 //     for the next insertion. A map without a table finds nothing.
-// A map made with `Spread` mixes a key's bits before the bucket rule: for
-// keys that are looked up but never walked and whose low bits vary least
-// (an item key's point index), where the rule alone would put sixteen
-// neighbours in one bucket. Its walk order is then no rule of anyone's.
+// A map may choose its buckets otherwise (`BucketKey`: what is taken modulo
+// the table size instead of key / 16) when nobody walks it, so that nobody
+// can see the difference.
 //
 // Nodes come from one free list, refilled in blocks (10 nodes by default), so
 // that a busy map does not allocate per insertion. Memory comes from the
@@ -27,7 +26,15 @@
 
 namespace tarvik {
 
-template <typename Key, typename Value, bool Spread = false>
+// The bucket rule of the platform's map: key / 16.
+struct ShiftedKey {
+    template <typename Key>
+    uint32_t operator()(Key key) const {
+        return static_cast<uint32_t>(key) >> 4;
+    }
+};
+
+template <typename Key, typename Value, typename BucketKey = ShiftedKey>
 class CHashMap {
   public:
     static constexpr uint32_t kDefaultTableSize = 17;
@@ -203,15 +210,7 @@ class CHashMap {
     }
 
     uint32_t BucketOf(Key key) const {
-        auto k = static_cast<uint32_t>(key);
-        if constexpr (Spread) {
-            // Odd multiplier and xor-shift: one-to-one, so no two keys merge;
-            // then the mixed bits scaled to the table, with no division.
-            k *= 0x9E3779B1u;
-            k ^= k >> 16;
-            return static_cast<uint32_t>((static_cast<uint64_t>(k) * tableSize_) >> 32);
-        }
-        return (k >> 4) % tableSize_;
+        return BucketKey()(key) % tableSize_;
     }
 
     const Node* Find(Key key) const {

@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "directory/hash_map.h"
+#include "session/payloads.h"
 #include "tarvik/tarvik.h"
 
 namespace tarvik {
@@ -38,9 +39,15 @@ struct AdviseItem {
 class CSubscriptionTable {
   public:
     using PositionMap = CHashMap<uint32_t, int32_t>;
-    // Item keys are only looked up: their map spreads them (a push looks
-    // every value's item up).
-    using KeyPositionMap = CHashMap<uint32_t, int32_t, true>;
+    // The key map is never walked, so it puts the items of one point in the
+    // point's bucket: the platform's rule (key / 16) would put sixteen
+    // neighbouring points in one bucket and leave most buckets empty. A
+    // point's fields are mostly subscribed together, so a bucket's nodes lie
+    // side by side, and a new point finds its bucket empty.
+    struct PointOfKey {
+        uint32_t operator()(uint32_t key) const { return KeyPointIndex(key); }
+    };
+    using KeyPositionMap = CHashMap<uint32_t, int32_t, PointOfKey>;
 
     // The item array grows this far beyond the immediate need.
     static constexpr int32_t kItemSlack = 200;
