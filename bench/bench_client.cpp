@@ -602,7 +602,8 @@ struct MapNodeMirror {
 };
 constexpr size_t kMapBlockNodes = 10;  // CHashMap's default block size
 
-size_t MapBytes(const tarvik::CSubscriptionTable::PositionMap& map) {
+template <typename Map>
+size_t MapBytes(const Map& map) {
     const size_t count = static_cast<size_t>(map.GetCount());
     const size_t blocks = (count + kMapBlockNodes - 1) / kMapBlockNodes;
     const size_t table = map.HasTable() ? sizeof(void*) * map.GetHashTableSize() : 0;
