@@ -2,10 +2,10 @@
 // every subscription of every reported item, and then the items' last values.
 //
 // The table may change between the passes (the lock is released around the
-// application's callback), so every pass looks each key up afresh, and the
-// arrays grow when more subscriptions are found than were counted. The
-// first pass notes where each item sat, and the later ones look an item up
-// again only when it has moved meanwhile.
+// application's callback), so every pass finds each key's item afresh: the
+// first looks the keys up and notes where each item sat, the later ones look
+// an item up again only when it has moved meanwhile. The arrays grow when
+// more subscriptions are found than were counted.
 #include <cstring>
 
 #include "client/allocator.h"

@@ -23,6 +23,7 @@
 #include <cstring>
 
 #include "client/allocator.h"
+#include "common/prefetch.h"
 
 namespace tarvik {
 
@@ -92,14 +93,16 @@ class CHashMap {
         }
         const Node* const* bucket = &table_[BucketOf(key)];
         if (step == 0) {
-            Prefetch(bucket);
+            PrefetchForRead(bucket);
             return;
         }
         const Node* n = *bucket;
         for (int s = 1; s < step && n != nullptr && n->key != key; ++s) {
             n = n->next;
         }
-        Prefetch(n);
+        if (n != nullptr) {
+            PrefetchForRead(n);
+        }
     }
 
     bool Lookup(Key key, Value* value) const {
@@ -199,19 +202,7 @@ class CHashMap {
         Block* next;
     };
 
-    static void Prefetch(const void* p) {
-#if defined(__GNUC__) || defined(__clang__)
-        if (p != nullptr) {
-            __builtin_prefetch(p);
-        }
-#else
-        (void)p;
-#endif
-    }
-
-    uint32_t BucketOf(Key key) const {
-        return BucketKey()(key) % tableSize_;
-    }
+    uint32_t BucketOf(Key key) const { return BucketKey()(key) % tableSize_; }
 
     const Node* Find(Key key) const {
         if (table_ == nullptr) {

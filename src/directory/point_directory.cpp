@@ -28,6 +28,7 @@
 #include <new>
 
 #include "client/allocator.h"
+#include "common/prefetch.h"
 #include "directory/hash_map.h"
 #include "session/payloads.h"
 
@@ -84,14 +85,6 @@ inline bool EqualsUpper(const char* stored, const char* key, size_t n) {
         }
     }
     return stored[n] == '\0';
-}
-
-inline void PrefetchForWrite(const void* p) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(p, 1);
-#else
-    (void)p;
-#endif
 }
 
 // Entries of an open-addressing table for n keys (load at most one half).

@@ -119,16 +119,11 @@ void CSubscriptionTable::FindPositions(const uint32_t* keys, int32_t n, int32_t*
 }
 
 void CSubscriptionTable::PrefetchItem(int32_t position, int step) const {
-#if defined(__GNUC__) || defined(__clang__)
     if (position >= 0 && position < itemCount_) {
         const AdviseItem& item = Slot(position);
-        __builtin_prefetch(step == 0 ? static_cast<const void*>(&item)
-                                     : static_cast<const void*>(item.Pairs));
+        PrefetchForRead(step == 0 ? static_cast<const void*>(&item)
+                                  : static_cast<const void*>(item.Pairs));
     }
-#else
-    (void)position;
-    (void)step;
-#endif
 }
 
 const AdviseItem* CSubscriptionTable::FindByKeyAt(uint32_t key, int32_t position) const {

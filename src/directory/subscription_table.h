@@ -71,6 +71,7 @@ class CSubscriptionTable {
     AdviseItem* ItemAt(int32_t position);
     // The item of a Key or of a handle (and its position); null when unknown.
     const AdviseItem* FindByKey(uint32_t key, int32_t* position = nullptr) const;
+    AdviseItem* FindByKey(uint32_t key, int32_t* position = nullptr);
     // The positions of n Keys (-1 for one without an item), looked up with
     // their cache misses overlapping: a push names up to all the items.
     void FindPositions(const uint32_t* keys, int32_t n, int32_t* positions) const;
@@ -81,7 +82,6 @@ class CSubscriptionTable {
     // A hint for a walk over positions: step 0 fetches the item at
     // `position`, step 1 its pairs (the item should be in by then).
     void PrefetchItem(int32_t position, int step) const;
-    AdviseItem* FindByKey(uint32_t key, int32_t* position = nullptr);
     const AdviseItem* FindByHandle(int32_t handle, int32_t* position = nullptr) const;
     AdviseItem* FindByHandle(int32_t handle, int32_t* position = nullptr);
     // The user value of the subscription `handle` on `item`; false when the
