@@ -395,6 +395,8 @@ class CTarvikClient final : public ITarvikClient, private IRecordSink {
     plat::CLock requestLock_;
     CByteStream replyMailbox_;
     plat::CEvent* replyEvent_ = nullptr;
+    // How long the last reply took to come, in microseconds (request lock).
+    int64_t lastReplyMicros_ = 0;
 };
 
 #pragma pop_macro("DispatchMessage")

@@ -72,6 +72,12 @@ class CEvent {
     // true when signalled within `milliseconds` (the signal is consumed);
     // false on time-out. A negative time-out waits for ever.
     bool Wait(int32_t milliseconds);
+    // Spins for at most `microseconds` while the event is not signalled,
+    // without consuming the signal; true when it is signalled, and then a
+    // Wait that follows returns at once. Returns false at once when the
+    // calling thread may run on one CPU only: spinning there would only keep
+    // the CPU from the thread that sets the event.
+    bool Spin(int32_t microseconds);
     // false when the system could not make the event (then it must not be
     // relied on).
     bool IsValid() const;

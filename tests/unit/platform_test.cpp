@@ -174,6 +174,27 @@ TEST(PlatformEvent, TimedWait) {
     ThreadClose(setter);
 }
 
+// Spinning watches the signal without consuming it: the wait that follows
+// takes it, and a spin that sees nothing gives up and leaves a later signal
+// for the wait.
+TEST(PlatformEvent, SpinNeitherConsumesNorLosesTheSignal) {
+    CEvent event;
+    EXPECT_FALSE(event.Spin(200));
+    event.Set();
+    EXPECT_TRUE(event.Spin(0));
+    EXPECT_TRUE(event.Spin(200));
+    EXPECT_TRUE(event.Wait(0));
+    EXPECT_FALSE(event.Spin(0));
+
+    Thread* setter = ThreadCreate(SignalEvent, &event, nullptr);
+    ASSERT_NE(setter, nullptr);
+    event.Spin(1000);  // sees the signal or gives up, on one CPU at once
+    EXPECT_TRUE(event.Wait(10000));
+    EXPECT_FALSE(event.Spin(0));
+    EXPECT_TRUE(ThreadWait(setter, 10000));
+    ThreadClose(setter);
+}
+
 // ---- Threads ------------------------------------------------------------------------------
 
 struct Gate {

@@ -221,6 +221,7 @@ void CSimServer::HandleCommand(Session& s, const HeaderView& h, const uint8_t* b
             }
             s.pushStale = s.pushStale || h.command != CMD_READ_VALUES;
             *param = 1;
+            payload->reserve(4 + pairs.size() * 10);  // a double's record each
             PutU32(payload, static_cast<uint32_t>(pairs.size()));
             for (const auto& pr : pairs) {
                 if (!ResolveItem(s, pr.first, pr.second, &item)) {

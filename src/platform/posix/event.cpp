@@ -1,8 +1,11 @@
 // Auto-reset event: a flag under a mutex with a condition variable. Time-outs
-// are measured on the monotonic clock.
+// are measured on the monotonic clock. An atomic copy of the flag lets Spin
+// watch it without the mutex.
 #include <pthread.h>
+#include <sched.h>
 #include <time.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "platform/inject.h"
@@ -11,11 +14,29 @@
 
 namespace tarvik {
 namespace plat {
+namespace {
+
+void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
+bool OnOneCpu() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    return sched_getaffinity(0, sizeof set, &set) != 0 || CPU_COUNT(&set) <= 1;
+}
+
+}  // namespace
 
 struct CEvent::Impl {
     pthread_mutex_t mutex;
     pthread_cond_t cond;
     bool signalled = false;
+    std::atomic<bool> posted{false};  // mirrors `signalled` for Spin
     bool valid = false;
 };
 
@@ -38,6 +59,7 @@ CEvent::~CEvent() {
 void CEvent::Set() {
     pthread_mutex_lock(&impl_->mutex);
     impl_->signalled = true;
+    impl_->posted.store(true, std::memory_order_release);
     pthread_cond_signal(&impl_->cond);
     pthread_mutex_unlock(&impl_->mutex);
 }
@@ -45,6 +67,7 @@ void CEvent::Set() {
 void CEvent::Reset() {
     pthread_mutex_lock(&impl_->mutex);
     impl_->signalled = false;
+    impl_->posted.store(false, std::memory_order_relaxed);
     pthread_mutex_unlock(&impl_->mutex);
 }
 
@@ -52,8 +75,33 @@ bool CEvent::Wait(int32_t milliseconds) {
     pthread_mutex_lock(&impl_->mutex);
     const bool got = WaitForFlag(&impl_->cond, &impl_->mutex, &impl_->signalled, milliseconds);
     impl_->signalled = false;
+    impl_->posted.store(false, std::memory_order_relaxed);
     pthread_mutex_unlock(&impl_->mutex);
     return got;
+}
+
+bool CEvent::Spin(int32_t microseconds) {
+    if (impl_->posted.load(std::memory_order_acquire)) {
+        return true;
+    }
+    if (microseconds <= 0 || OnOneCpu()) {
+        return false;
+    }
+    const timespec start = MonotonicNow();
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (impl_->posted.load(std::memory_order_acquire)) {
+                return true;
+            }
+            CpuRelax();
+        }
+        const timespec now = MonotonicNow();
+        const int64_t spent = (static_cast<int64_t>(now.tv_sec) - start.tv_sec) * 1000000 +
+                              (static_cast<int64_t>(now.tv_nsec) - start.tv_nsec) / 1000;
+        if (spent >= microseconds) {
+            return false;
+        }
+    }
 }
 
 }  // namespace plat

@@ -1,21 +1,46 @@
-// Auto-reset event: an unnamed Win32 event, not signalled at first.
+// Auto-reset event: an unnamed Win32 event, not signalled at first. An atomic
+// copy of its state lets Spin watch it without a system call; the event
+// itself stays the authority, so a stale copy only shortens or ends a spin.
 
 #include "platform/inject.h"
 #include "platform/platform.h"
 
 #include <windows.h>
 
+#include <atomic>
 #include <new>
 
 namespace tarvik {
 namespace plat {
+namespace {
+
+bool OnOneCpu() {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
+        return true;
+    }
+    return (process & (process - 1)) == 0;  // at most one bit set
+}
+
+int64_t NowMicroseconds() {
+    LARGE_INTEGER count;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    const int64_t f = frequency.QuadPart > 0 ? frequency.QuadPart : 1;
+    return count.QuadPart / f * 1000000 + count.QuadPart % f * 1000000 / f;
+}
+
+}  // namespace
 
 struct CEvent::Impl {
     HANDLE handle;
     bool valid;
+    std::atomic<bool> posted;
 };
 
-CEvent::CEvent() : impl_(new Impl{CreateEventA(nullptr, FALSE, FALSE, nullptr), false}) {
+CEvent::CEvent() : impl_(new Impl{CreateEventA(nullptr, FALSE, FALSE, nullptr), false, {false}}) {
     impl_->valid = impl_->handle != nullptr && !inject::Fail(inject::kEvent);
 }
 
@@ -31,16 +56,43 @@ CEvent::~CEvent() {
 }
 
 void CEvent::Set() {
+    impl_->posted.store(true, std::memory_order_release);
     SetEvent(impl_->handle);
 }
 
 void CEvent::Reset() {
+    impl_->posted.store(false, std::memory_order_relaxed);
     ResetEvent(impl_->handle);
 }
 
 bool CEvent::Wait(int32_t milliseconds) {
     const DWORD timeout = milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds);
-    return WaitForSingleObject(impl_->handle, timeout) == WAIT_OBJECT_0;
+    const bool got = WaitForSingleObject(impl_->handle, timeout) == WAIT_OBJECT_0;
+    if (got) {
+        impl_->posted.store(false, std::memory_order_relaxed);
+    }
+    return got;
+}
+
+bool CEvent::Spin(int32_t microseconds) {
+    if (impl_->posted.load(std::memory_order_acquire)) {
+        return true;
+    }
+    if (microseconds <= 0 || OnOneCpu()) {
+        return false;
+    }
+    const int64_t start = NowMicroseconds();
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (impl_->posted.load(std::memory_order_acquire)) {
+                return true;
+            }
+            YieldProcessor();
+        }
+        if (NowMicroseconds() - start >= microseconds) {
+            return false;
+        }
+    }
 }
 
 }  // namespace plat
