@@ -11,18 +11,11 @@
 #include "platform/inject.h"
 #include "platform/platform.h"
 #include "platform/posix/monotonic_wait.h"
+#include "platform/spin.h"
 
 namespace tarvik {
 namespace plat {
 namespace {
-
-void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    __asm__ __volatile__("yield");
-#endif
-}
 
 bool OnOneCpu() {
     cpu_set_t set;
@@ -84,24 +77,7 @@ bool CEvent::Spin(int32_t microseconds) {
     if (impl_->posted.load(std::memory_order_acquire)) {
         return true;
     }
-    if (microseconds <= 0 || OnOneCpu()) {
-        return false;
-    }
-    const timespec start = MonotonicNow();
-    for (;;) {
-        for (int i = 0; i < 64; ++i) {
-            if (impl_->posted.load(std::memory_order_acquire)) {
-                return true;
-            }
-            CpuRelax();
-        }
-        const timespec now = MonotonicNow();
-        const int64_t spent = (static_cast<int64_t>(now.tv_sec) - start.tv_sec) * 1000000 +
-                              (static_cast<int64_t>(now.tv_nsec) - start.tv_nsec) / 1000;
-        if (spent >= microseconds) {
-            return false;
-        }
-    }
+    return microseconds > 0 && !OnOneCpu() && SpinOn(impl_->posted, microseconds);
 }
 
 }  // namespace plat

@@ -4,6 +4,7 @@
 
 #include "platform/inject.h"
 #include "platform/platform.h"
+#include "platform/spin.h"
 
 #include <windows.h>
 
@@ -21,15 +22,6 @@ bool OnOneCpu() {
         return true;
     }
     return (process & (process - 1)) == 0;  // at most one bit set
-}
-
-int64_t NowMicroseconds() {
-    LARGE_INTEGER count;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&count);
-    QueryPerformanceFrequency(&frequency);
-    const int64_t f = frequency.QuadPart > 0 ? frequency.QuadPart : 1;
-    return count.QuadPart / f * 1000000 + count.QuadPart % f * 1000000 / f;
 }
 
 }  // namespace
@@ -78,21 +70,7 @@ bool CEvent::Spin(int32_t microseconds) {
     if (impl_->posted.load(std::memory_order_acquire)) {
         return true;
     }
-    if (microseconds <= 0 || OnOneCpu()) {
-        return false;
-    }
-    const int64_t start = NowMicroseconds();
-    for (;;) {
-        for (int i = 0; i < 64; ++i) {
-            if (impl_->posted.load(std::memory_order_acquire)) {
-                return true;
-            }
-            YieldProcessor();
-        }
-        if (NowMicroseconds() - start >= microseconds) {
-            return false;
-        }
-    }
+    return microseconds > 0 && !OnOneCpu() && SpinOn(impl_->posted, microseconds);
 }
 
 }  // namespace plat
