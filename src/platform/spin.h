@@ -20,8 +20,16 @@ inline void CpuRelax() {
 }
 
 // Spins while `flag` is clear, for at most `microseconds`; true when it was
-// seen set.
-inline bool SpinOn(const std::atomic<bool>& flag, int32_t microseconds) {
+// seen set. A flag already set returns at once; otherwise no spin starts when
+// `onOneCpu` says the calling thread may run on one CPU only (spinning there
+// would only keep the CPU from the thread that sets the flag).
+inline bool SpinOn(const std::atomic<bool>& flag, int32_t microseconds, bool (*onOneCpu)()) {
+    if (flag.load(std::memory_order_acquire)) {
+        return true;
+    }
+    if (microseconds <= 0 || onOneCpu()) {
+        return false;
+    }
     using Clock = std::chrono::steady_clock;
     const Clock::time_point end = Clock::now() + std::chrono::microseconds(microseconds);
     for (;;) {

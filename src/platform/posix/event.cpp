@@ -74,10 +74,7 @@ bool CEvent::Wait(int32_t milliseconds) {
 }
 
 bool CEvent::Spin(int32_t microseconds) {
-    if (impl_->posted.load(std::memory_order_acquire)) {
-        return true;
-    }
-    return microseconds > 0 && !OnOneCpu() && SpinOn(impl_->posted, microseconds);
+    return SpinOn(impl_->posted, microseconds, &OnOneCpu);
 }
 
 }  // namespace plat
